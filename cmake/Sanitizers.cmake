@@ -1,0 +1,10 @@
+# Sanitizer flavours for the native build.
+if(VORLANE_SANITIZE STREQUAL "address")
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+elseif(VORLANE_SANITIZE STREQUAL "thread")
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+elseif(NOT VORLANE_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "VORLANE_SANITIZE must be empty, 'address' or 'thread'")
+endif()

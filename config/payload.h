@@ -1,0 +1,51 @@
+// The payload block a distributor appends to the executable: its reader, the
+// form decoding of its values and the six settings the program takes from it.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <string_view>
+
+// Keys ordered byte-wise as unsigned bytes (a shorter key before a longer key
+// that starts with it), whatever the signedness of char.
+struct PayloadKeyLess {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+
+// Raw (undecoded) keys and values of the payload block.
+using PayloadMap = std::map<std::string, std::string, PayloadKeyLess>;
+
+inline constexpr std::string_view kPayloadMarker = "PayloadInfo:";
+// At most this many bytes at the end of the file are searched for the block.
+inline constexpr std::int64_t kPayloadTailLimit = 104857600;
+
+// Parses the block out of the examined tail of a file: the last marker wins.
+PayloadMap parsePayload(std::string_view tail);
+
+// Reads the tail of the given file and parses it; an unreadable file gives an empty map.
+PayloadMap readPayloadFromFile(const std::wstring& path);
+
+// Reads the block appended to the running program's own file.
+PayloadMap readPayload();
+
+// Form decoding of one value: "+" is a space, "%XX" one UTF-16 unit.
+std::wstring percentDecode(std::wstring value);
+
+// Takes one setting out of the map: the value decoded from UTF-8 and
+// percentDecode'd (empty when missing); the key is removed.
+std::wstring takeSetting(PayloadMap& payload, const std::string& key);
+
+// The six settings in the order they are taken out of the map.
+struct PayloadSettings {
+    std::wstring vid;
+    std::wstring partnerId;
+    std::wstring contentType;
+    std::wstring contentAddress;
+    std::wstring offerUrl;
+    bool silentMode = false;
+};
+
+// Takes the six settings out of the map in order (vid, partnerId, contentType,
+// contentAddress, offerUrl, silentMode); silentMode is on only for "true".
+PayloadSettings takeSettings(PayloadMap& payload);

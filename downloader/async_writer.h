@@ -1,0 +1,47 @@
+// Writes finished parts into the destination file on a thread of its own, so
+// that the download thread never waits for the disk; also reads back ranges
+// of the same file under the same lock.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "downloader/shared_bytes.h"
+
+class DownloaderAsyncWriter {
+public:
+    explicit DownloaderAsyncWriter(std::fstream* stream);
+    ~DownloaderAsyncWriter();
+
+    DownloaderAsyncWriter(const DownloaderAsyncWriter&) = delete;
+    DownloaderAsyncWriter& operator=(const DownloaderAsyncWriter&) = delete;
+
+    void start();
+    // Copies the first `length` bytes of `data` before returning.
+    void enqueueWrite(std::int32_t offset, std::int32_t length, const SharedBytes& data);
+    // Replaces `buffer` by a new array of `length` bytes holding the file's
+    // bytes at `offset`; every request queued before the call is on disk first.
+    std::int32_t readBack(SharedBytes& buffer, std::int32_t offset, std::int32_t length);
+    void stop();
+
+private:
+    struct WriteRequest {
+        SharedBytes data;
+        std::int32_t offset;
+        std::int32_t length;
+    };
+
+    void run();
+    void writeQueuedLocked();
+
+    std::fstream* m_stream;
+    bool m_stopped = false;
+    std::deque<WriteRequest> m_queue;
+    std::mutex m_lock;
+    std::condition_variable m_wakeUp;
+    std::thread m_thread;
+};

@@ -1,0 +1,70 @@
+// The download description: what to fetch, where to put it, how it is cut
+// into parts and which part each worker is on. Also what the resume-state
+// file stores.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class DownloadInfo {
+public:
+    static constexpr std::int32_t kWorkerSlots = 30;
+    static constexpr std::int32_t kPartSize = 524288;
+    static constexpr std::int32_t kMaxWorkers = 12;
+
+    DownloadInfo();
+    DownloadInfo(const DownloadInfo& other);
+    DownloadInfo& operator=(const DownloadInfo& other);
+
+    void setUrlSuffix(const std::string& suffix);
+    void setFileSize(std::int32_t size);
+    void setPartSize(std::int32_t ignored);   // always kPartSize
+    void setMaxWorkers(std::int32_t ignored); // always kMaxWorkers, then resetWorkers()
+    void setUrls(const std::vector<std::string>& urls);
+    void setFilePath(const std::wstring& path);
+
+    std::string urlSuffix() const;
+    std::string fileTag() const;
+    std::wstring filePath() const;
+    std::int32_t partSize() const;
+    std::int32_t fileSize() const;
+    std::int32_t maxWorkers() const;
+    std::vector<std::string>& urls();
+    const std::vector<std::string>& urls() const;
+
+    bool isValid() const;
+    std::int32_t partsCount() const;
+    std::int32_t workersCount() const;
+    std::int32_t partLength(std::int32_t part) const;
+    std::int32_t partOffset(std::int32_t part) const;
+    std::int32_t maxCurrentPart() const;
+
+    // Per-worker entries; safe to read from another thread while the
+    // download thread advances them.
+    std::int32_t currentPart(std::int32_t worker) const;
+    std::int32_t partDownloaded(std::int32_t worker) const;
+    void setPartDownloaded(std::int32_t worker, std::int32_t bytes);
+    void takeNextPart(std::int32_t worker);
+    bool isWorkerFinished(std::int32_t worker) const;
+    bool isComplete() const;
+    void resetWorkers();
+    std::int32_t completedLength() const;
+    bool hasAnyProgress() const;
+
+    // Writes the resume-state file (binary, little-endian, UTF-16 path).
+    bool save(const std::wstring& path) const;
+
+private:
+    std::string m_urlSuffix;
+    std::string m_fileTag;
+    std::wstring m_filePath;
+    std::int32_t m_partSize = -1;
+    std::int32_t m_fileSize = -1;
+    std::int32_t m_maxWorkers = -1;
+    std::array<std::atomic<std::int32_t>, kWorkerSlots> m_partDownloaded{};
+    std::array<std::atomic<std::int32_t>, kWorkerSlots> m_currentPart{};
+    std::vector<std::string> m_urls;
+};

@@ -1,0 +1,21 @@
+// Result codes of the download engine.
+#pragma once
+
+#include <cstdint>
+
+enum DownloadResult : std::int32_t {
+    DE_Success = 0,
+    DE_Stopped = 1,
+    DE_CurlMultiError = 2,
+    DE_AllocateDestFileError = 10,
+    DE_OpenDestFileError = 11,
+    DE_SaveResumeStateError = 12,
+    DE_TooManyErrors = 13,
+    DE_HttpNotFound = 15,
+    DE_HttpGone = 16,
+    DE_HttpServiceUnavailable = 17,
+    DE_RangeIgnored = 18,
+};
+
+// More counted transfer or verification errors than this end a transfer run.
+inline constexpr std::int32_t MAX_VERIFICATION_ERROR_COUNT = 3;

@@ -1,0 +1,98 @@
+// The segmented download engine: owns a download description, runs the
+// download on a thread of its own, and lets its owner poll progress and
+// completion and stop the run.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <curl/curl.h>
+
+#include "downloader/download_info.h"
+#include "downloader/download_result.h"
+#include "downloader/header_record.h"
+#include "downloader/proxy_settings.h"
+#include "downloader/shared_bytes.h"
+
+class DownloaderAsyncWriter;
+
+class Downloader {
+public:
+    // Per-handle record: user data of every libcurl callback of one transfer.
+    struct UserPData {
+        Downloader* owner = nullptr;
+        HeaderList headers;
+        HeaderRecord statusHeader;
+        std::int32_t workerIndex = 0;
+        std::int32_t partIndex = -1;
+        std::int32_t expectedLength = 0;
+        std::int32_t contentSize = 0;
+        SharedBytes buffer;
+        std::int32_t bufferCapacity = 0;  // bytes allocated in buffer
+        std::int32_t downloadedLength = 0;
+    };
+    using UserPDataList = std::vector<std::shared_ptr<UserPData>>;
+    using HandlesErrorMap = std::map<CURL*, CURLcode>;
+
+    Downloader();
+    ~Downloader();
+    Downloader(const Downloader&) = delete;
+    Downloader& operator=(const Downloader&) = delete;
+
+    void setProxy(const ProxySettings& settings);
+    void setDownloadInfo(const DownloadInfo& info);
+    void setTempFilePath(const std::wstring& path);
+
+    DownloadInfo& downloadInfo();
+    const DownloadInfo& downloadInfo() const;
+    std::wstring tempFilePath() const;
+
+    void beginDownload();
+    bool isDownloading();
+    std::int32_t progressLength() const;
+    void setProgressLength(std::int32_t length);
+    void stop();
+
+    // Outcome recorded by download(); meaningful once isDownloading() is false.
+    DownloadResult result() const;
+    // What ended the last transfer-loop run, and the last libcurl failure of a
+    // part transfer (code and libcurl's text), for callers that explain failures.
+    DownloadResult lastRunResult() const;
+    CURLcode lastTransferError() const;
+
+private:
+    void download();
+    bool isDestFileReusable() const;
+    bool allocateDestFile() const;
+    DownloadResult runTransferLoop(DownloaderAsyncWriter& writer, std::string url);
+    void dump(const UserPDataList& workers, DownloaderAsyncWriter& writer);
+    DownloadResult verifyAndSaveDownloadedParts(CURLM* multiHandle, std::vector<CURL*> workerHandles,
+                                                std::int32_t& curlOrVerificationErrorCount,
+                                                UserPDataList workers, DownloaderAsyncWriter& writer,
+                                                HandlesErrorMap handlesErrorMap);
+
+    DownloadInfo m_info;
+    std::wstring m_tempFilePath;
+    ProxySettings m_proxy;
+    std::atomic<DownloadResult> m_result{DE_Success};
+    std::wstring m_logFilePath;
+    std::atomic<bool> m_stopped{false};
+    mutable std::mutex m_progressLock;
+    std::int32_t m_progressLength = 0;
+    std::atomic<bool> m_running{false};
+    std::atomic<DownloadResult> m_lastRunResult{DE_Success};
+    std::atomic<CURLcode> m_lastTransferError{CURLE_OK};
+    std::thread m_thread;
+};
+
+// One HEAD request (redirects followed, 5 s connect time-out); returns
+// libcurl's result. On success headersOut holds every header record of every
+// response of the redirect chain and errorOut is emptied.
+CURLcode requestHeaders(const std::string& url, const std::vector<std::string>& extraHeaders,
+                        ProxySettings proxy, HeaderList& headersOut, std::string& errorOut);

@@ -1,0 +1,17 @@
+// The proxy record handed to every request of a run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct ProxySettings {
+    // 2 marks a proxy to be used; 0 after construction.
+    std::int32_t type = 0;
+    std::string host;
+    std::string port;  // kept as text, never converted
+    std::string user;
+    std::string password;
+
+    // host, a colon and the port text.
+    std::string address() const { return host + ":" + port; }
+};
