@@ -1,0 +1,76 @@
+// What the front end takes from the operating system, behind one interface:
+// the program's file, the temporary directory, the user's manual proxy, the
+// registry under HKEY_LOCAL_MACHINE, file existence, starting a program, COM
+// and common controls, modal dialogs and the plain error box. The Windows
+// side maps each call onto the Win32 call named in its comment; tests and the
+// Linux build use the in-process side of headless_os.h.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/dialog_window.h"
+
+namespace platform {
+
+// An open registry key (an HKEY on Windows).
+using RegistryKey = void*;
+
+// Platform error codes the registry calls return (Win32 values).
+inline constexpr std::int32_t kErrorSuccess = 0;
+inline constexpr std::int32_t kErrorFileNotFound = 2;
+inline constexpr std::int32_t kErrorAccessDenied = 5;
+inline constexpr std::int32_t kErrorMoreData = 234;
+
+class OsServices {
+public:
+    virtual ~OsServices() = default;
+
+    // Full path of the running program's own file (the payload block is at its end).
+    virtual std::wstring ownExecutablePath() = 0;
+    // The system temporary directory without a trailing separator; throws
+    // (std::runtime_error or a filesystem error) when there is none.
+    virtual std::wstring temporaryDirectory() = 0;
+
+    // CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE):
+    // true only when the result is S_OK.
+    virtual bool initializeCom() = 0;
+    // InitCommonControlsEx with ICC_WIN95_CLASSES.
+    virtual void initializeCommonControls() = 0;
+
+    // WinHttpGetIEProxyConfigForCurrentUser. False when the call fails;
+    // otherwise `manualProxy` holds the manual proxy text (lpszProxy), or
+    // nothing when none is set. Every string the call hands over is released
+    // (GlobalFree) before this returns.
+    virtual bool currentUserProxy(std::optional<std::wstring>& manualProxy) = 0;
+
+    // RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key); 0 on success.
+    // A key opened here must be given back to closeRegistryKey.
+    virtual std::int32_t openRegistryKey(const std::wstring& path, RegistryKey& key) = 0;
+    // RegQueryValueExW(key, name, NULL, NULL, buffer, &size): `size` holds the
+    // buffer's size in bytes on entry and the bytes written on success.
+    virtual std::int32_t queryRegistryValue(RegistryKey key, const std::wstring& name, void* buffer,
+                                            std::uint32_t& size) = 0;
+    // RegCloseKey.
+    virtual void closeRegistryKey(RegistryKey key) = 0;
+
+    // PathFileExistsW.
+    virtual bool fileExists(const std::wstring& path) = 0;
+    // ShellExecuteW(NULL, "open", file, parameters, NULL, SW_SHOWNORMAL);
+    // the outcome is not reported.
+    virtual void shellOpen(const std::wstring& file, const std::wstring& parameters) = 0;
+
+    // DialogBoxParamW with the dialog template `templateId`, owned by `owner`
+    // (none when null), its messages going to `handler`. Returns the value
+    // given to endDialog, or -1 when the dialog could not be shown. May be
+    // called from any thread; the dialog's messages are handled on the calling
+    // thread. An exception thrown by the handler is rethrown from here after
+    // the window is gone.
+    virtual int runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) = 0;
+
+    // MessageBoxW(NULL, text, caption, MB_OK).
+    virtual void messageBox(const std::wstring& text, const std::wstring& caption) = 0;
+};
+
+}  // namespace platform
