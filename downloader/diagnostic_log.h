@@ -9,16 +9,24 @@
 
 // Opens the log for appending; an empty or unusable path leaves it as it was.
 void openDiagnosticLog(const std::wstring& path);
+// Closes an open log; later calls of the log function do nothing again.
+void closeDiagnosticLog();
 bool isDiagnosticLogOpen();
 void diagnosticLog(const std::string& message);
 
-// Formats printf-style with boost::format and logs the result.
+// Formats printf-style with boost::format and logs the result. Costs one
+// check while the log is closed; a format that does not match its values never
+// raises (tracing must not end a download).
 template <typename... Args>
 void diagnosticLogf(const char* format, const Args&... args) {
     if (!isDiagnosticLogOpen()) return;
-    boost::format f(format);
-    (f % ... % args);
-    diagnosticLog(f.str());
+    try {
+        boost::format f(format);
+        f.exceptions(boost::io::no_error_bits);
+        (f % ... % args);
+        diagnosticLog(f.str());
+    } catch (...) {
+    }
 }
 
 // Every text the engine writes to the log.
