@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 inline constexpr std::int32_t kCatalogSize = 12;
 
@@ -11,7 +12,13 @@ std::int32_t catalogIndexOfId(const std::string& id);
 // Empty strings for any index outside 1..12.
 std::wstring catalogDisplayName(std::int32_t index);
 std::wstring catalogFileStem(std::int32_t index);
+// The row's address, or the build's PRODUCT_DOWNLOAD_URL when that is set and
+// the index is the build's own product.
 std::string catalogDownloadAddress(std::int32_t index);
+// The same lookup for any build: `overrideUrl`, when not empty, replaces the
+// address of the row whose id is `productId` (compared after ASCII
+// lower-casing, as the dialog lower-cases its id before looking it up).
+std::string catalogDownloadAddress(std::int32_t index, std::string_view productId, std::string_view overrideUrl);
 
 // The product id this build installs (build option PRODUCT_ID).
 std::string buildProductId();

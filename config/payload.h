@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
@@ -29,8 +30,15 @@ PayloadMap readPayloadFromFile(const std::wstring& path);
 // Reads the block appended to the running program's own file.
 PayloadMap readPayload();
 
-// Form decoding of one value: "+" is a space, "%XX" one UTF-16 unit.
+// Form decoding of one value: "+" is a space, "%XX" one UTF-16 unit (0x00..0xFF).
+// A "%" followed by one hex digit and anything else still counts as a
+// three-unit escape ("%4z" gives the unit 4), as the stamped values never hold
+// such a thing; a "%" not followed by a hex digit at all stays a literal "%".
 std::wstring percentDecode(std::wstring value);
+
+// One raw payload value as the program sees it: decoded from UTF-8 (invalid
+// bytes dropped) and then percentDecode'd.
+std::wstring decodePayloadValue(const std::string& raw);
 
 // Takes one setting out of the map: the value decoded from UTF-8 and
 // percentDecode'd (empty when missing); the key is removed.

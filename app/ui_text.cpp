@@ -1,0 +1,64 @@
+// The thirteen interface texts and the once-per-process choice of language.
+#include "app/ui_text.h"
+
+#include <iterator>
+#include <memory>
+#include <mutex>
+
+#include "platform/system.h"
+
+namespace {
+
+struct Text {
+    const wchar_t* russian;
+    const wchar_t* english;
+};
+
+// Numbered as the dialog and the worker ask for them; the wording, including
+// its slips, is what users of the shipped program have always seen.
+constexpr Text kTexts[] = {
+    {L"Загрытие программы", L"Closing of downloader"},
+    {L"Да", L"Yes"},
+    {L"Нет, продолжить", L"No, continue"},
+    {L"Хотите ли вы завершить процесс загрузки?", L"Do you want to stop download process?"},
+    {L"Ошибка!", L"Error!"},
+    {L"Да", L"Yes"},
+    {L"Нет", L"No"},
+    {L"Программа будет автоматически закрыта!", L"The program will be automatically closed!"},
+    {L"Установка %ls", L"%ls installation"},
+    {L"Подготовка к установке...", L"Preparing to Install..."},
+    {L"Подготовка к установке...", L"Preparing to Install..."},
+    {L"Прогресс", L"Progress"},
+    {L"Внутренняя ошибка", L"Internal Error."},
+};
+
+// The first lookup normally happens on the interface thread before the worker
+// starts; the lock makes a first lookup from two threads harmless as well.
+std::mutex g_recordMutex;
+std::unique_ptr<LanguageRecord> g_record;
+
+}  // namespace
+
+LanguageRecord& languageRecord() {
+    const std::lock_guard<std::mutex> lock(g_recordMutex);
+    if (!g_record) g_record = std::make_unique<LanguageRecord>(LanguageRecord{platform::userInterfaceLanguage()});
+    return *g_record;
+}
+
+void releaseLanguageRecord() {
+    const std::lock_guard<std::mutex> lock(g_recordMutex);
+    g_record.reset();
+}
+
+bool hasLanguageRecord() {
+    const std::lock_guard<std::mutex> lock(g_recordMutex);
+    return g_record != nullptr;
+}
+
+std::wstring uiText(unsigned number) {
+    const std::uint16_t languageId = languageRecord().languageId;
+    if (number >= std::size(kTexts)) return {};
+    // Only Russian as used in Russia; every other language, other Russian
+    // sublanguages included, gets English.
+    return languageId == kRussianLanguageId ? kTexts[number].russian : kTexts[number].english;
+}

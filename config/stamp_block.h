@@ -1,0 +1,42 @@
+// Writing side of the payload block: the form encoding a distributor applies
+// to values, the checks on what may be stamped, the block's bytes, and finding
+// a block that already ends a file. Shared by the `stamp` tool and its tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <istream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Every ASCII byte outside A-Z a-z 0-9 - _ . ~ becomes "%XX" (upper-case hex),
+// so an encoded value never holds ";", "=", "%", "+" or the marker's ":".
+// Bytes of 0x80 and above stay as they are: the reader turns each escape into
+// one UTF-16 unit, so non-ASCII text reaches the program only as raw UTF-8.
+std::string formEncode(std::string_view value);
+
+// Strict UTF-8: no overlong forms, surrogates, code points above U+10FFFF or
+// truncated sequences.
+bool isValidUtf8(std::string_view text);
+
+// Why a key or a value cannot be stamped; empty when it can.
+std::string stampKeyProblem(std::string_view key);
+std::string stampValueProblem(std::string_view value);
+
+struct StampItem {
+    std::string key;    // raw key, written as it is
+    std::string value;  // UTF-8 text, written form-encoded
+};
+
+// The marker, "key=encoded value;" per item in order, then one zero byte.
+std::string buildPayloadBlock(const std::vector<StampItem>& items);
+
+// Where the payload block that ends a stream of `size` bytes starts (the
+// offset of its marker), if the stream ends in one: the last marker within
+// the examined tail, followed only by items (each ending in ";", no control
+// bytes) and at most one trailing zero byte. The stream is read backwards in
+// chunks, so a file of any size costs at most one chunk of memory.
+std::optional<std::int64_t> findTrailingPayloadBlock(std::istream& in, std::int64_t size,
+                                                     std::size_t chunkSize = std::size_t{1} << 20);

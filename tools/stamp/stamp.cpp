@@ -1,0 +1,221 @@
+// stamp: writes the payload block a distributor appends to a copy of the
+// program, and shows the block a copy carries exactly as the program reads it.
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <random>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "config/payload.h"
+#include "config/stamp_block.h"
+#include "platform/arguments.h"
+#include "platform/system.h"
+#include "platform/text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+const char* const kUsage =
+    "Usage:\n"
+    "  stamp [--replace] FILE KEY=VALUE...\n"
+    "      Appends one payload block to FILE: the items in the order given, each\n"
+    "      value form-encoded (non-ASCII text stays UTF-8). FILE is rewritten\n"
+    "      through a temporary file, so it is either stamped or left as it was.\n"
+    "      A FILE that already ends in a payload block is refused unless\n"
+    "      --replace is given, which swaps that block for the new one.\n"
+    "  stamp --show FILE\n"
+    "      Prints the block the program would read from FILE, one key=value line\n"
+    "      per item in the program's key order, values decoded as the program\n"
+    "      decodes them. Prints nothing when FILE has no block.\n"
+    "  stamp --help\n";
+
+struct Failure {
+    std::string message;
+    int exitCode = kExitFailure;
+};
+
+fs::path pathOfArgument(const std::string& utf8) { return platform::nativePath(platform::fromUtf8(utf8)); }
+
+std::string displayPath(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+fs::path existingRegularFile(const std::string& argument) {
+    const fs::path given = pathOfArgument(argument);
+    std::error_code error;
+    const fs::file_status status = fs::status(given, error);
+    if (error || !fs::exists(status)) throw Failure{argument + ": no such file"};
+    if (!fs::is_regular_file(status)) throw Failure{argument + ": not a regular file"};
+    // Stamp what a link points at rather than replacing the link with a copy.
+    const fs::path resolved = fs::canonical(given, error);
+    return error ? given : resolved;
+}
+
+std::int64_t fileSize(const fs::path& file, const std::string& argument) {
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(file, error);
+    if (error) throw Failure{argument + ": cannot read its size: " + error.message()};
+    return static_cast<std::int64_t>(size);
+}
+
+// A temporary file next to the target, so that the final rename stays on one
+// file system and replaces the target in one step. Removed unless kept.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const fs::path& target) {
+        std::random_device entropy;
+        std::mt19937_64 generator((std::uint64_t{entropy()} << 32) ^ entropy());
+        for (int attempt = 0; attempt < 100 && m_path.empty(); ++attempt) {
+            const std::string suffix = ".stamp-" + std::to_string(generator()) + ".tmp";
+            fs::path candidate = target;
+            candidate += platform::nativePath(platform::fromUtf8(suffix));
+            std::error_code error;
+            if (!fs::exists(candidate, error) && !error) m_path = candidate;
+        }
+        if (m_path.empty()) throw Failure{"cannot choose a temporary file next to " + displayPath(target)};
+    }
+    ~TemporaryFile() {
+        if (!m_kept) {
+            std::error_code error;
+            fs::remove(m_path, error);
+        }
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    const fs::path& path() const { return m_path; }
+    void keep() { m_kept = true; }
+
+private:
+    fs::path m_path;
+    bool m_kept = false;
+};
+
+void copyPrefix(std::ifstream& in, std::ofstream& out, std::int64_t length) {
+    std::vector<char> buffer(std::size_t{1} << 20);
+    in.clear();
+    in.seekg(0, std::ios::beg);
+    while (length > 0) {
+        const auto piece = static_cast<std::streamsize>(std::min<std::int64_t>(length, std::ssize(buffer)));
+        in.read(buffer.data(), piece);
+        if (in.gcount() != piece) throw Failure{"reading the file failed"};
+        out.write(buffer.data(), piece);
+        if (!out) throw Failure{"writing the temporary file failed"};
+        length -= piece;
+    }
+}
+
+std::vector<StampItem> parseItems(const std::vector<std::string>& arguments) {
+    std::vector<StampItem> items;
+    for (const std::string& argument : arguments) {
+        const std::size_t equals = argument.find('=');
+        if (equals == std::string::npos) throw Failure{"'" + argument + "' is not KEY=VALUE", kExitUsage};
+        StampItem item{argument.substr(0, equals), argument.substr(equals + 1)};
+        if (std::string problem = stampKeyProblem(item.key); !problem.empty()) {
+            throw Failure{"'" + argument + "': " + problem};
+        }
+        if (std::string problem = stampValueProblem(item.value); !problem.empty()) {
+            throw Failure{"key '" + item.key + "': " + problem};
+        }
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+int stampFile(const std::string& fileArgument, const std::vector<std::string>& itemArguments, bool replace) {
+    // Every argument is checked before the file is touched.
+    const std::vector<StampItem> items = parseItems(itemArguments);
+    const fs::path file = existingRegularFile(fileArgument);
+    const std::int64_t size = fileSize(file, fileArgument);
+
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw Failure{fileArgument + ": cannot be opened for reading"};
+    const std::optional<std::int64_t> block = findTrailingPayloadBlock(in, size);
+    if (block && !replace) {
+        throw Failure{fileArgument + ": already ends in a payload block (use --replace to swap it)"};
+    }
+    const std::int64_t keep = block.value_or(size);
+
+    TemporaryFile temporary(file);
+    {
+        std::ofstream out(temporary.path(), std::ios::binary | std::ios::trunc);
+        if (!out) throw Failure{"cannot create " + displayPath(temporary.path())};
+        copyPrefix(in, out, keep);
+        const std::string bytes = buildPayloadBlock(items);
+        out.write(bytes.data(), std::ssize(bytes));
+        out.close();
+        if (!out) throw Failure{"writing " + displayPath(temporary.path()) + " failed"};
+    }
+    in.close();
+
+    std::error_code error;
+    const fs::perms mode = fs::status(file, error).permissions();
+    if (!error) fs::permissions(temporary.path(), mode, fs::perm_options::replace, error);
+    if (error) throw Failure{"cannot give the temporary file the mode of " + fileArgument + ": " + error.message()};
+    fs::rename(temporary.path(), file, error);
+    if (error) throw Failure{"cannot replace " + fileArgument + ": " + error.message()};
+    temporary.keep();
+    return 0;
+}
+
+int showFile(const std::string& fileArgument) {
+    existingRegularFile(fileArgument);
+    const PayloadMap payload = readPayloadFromFile(platform::fromUtf8(fileArgument));
+    for (const auto& [key, value] : payload) {
+        // Keys reach the installer decoded from UTF-8 only, values through
+        // percentDecode as well.
+        std::cout << platform::toUtf8(platform::fromUtf8(key)) << '=' << platform::toUtf8(decodePayloadValue(value))
+                  << '\n';
+    }
+    std::cout.flush();
+    if (!std::cout) throw Failure{"writing to standard output failed"};
+    return 0;
+}
+
+int run(const std::vector<std::string>& arguments) {
+    if (arguments.size() < 2) throw Failure{"missing arguments", kExitUsage};
+    const std::string& first = arguments[1];
+    if (first == "--help" || first == "-h") {
+        std::cout << kUsage;
+        return 0;
+    }
+    if (first == "--show") {
+        if (arguments.size() != 3) throw Failure{"--show takes exactly one FILE", kExitUsage};
+        return showFile(arguments[2]);
+    }
+    std::size_t next = 1;
+    bool replace = false;
+    if (first == "--replace") {
+        replace = true;
+        ++next;
+    } else if (first.size() > 1 && first[0] == '-' && first[1] == '-') {
+        throw Failure{"unknown option " + first, kExitUsage};
+    }
+    if (next >= arguments.size()) throw Failure{"missing FILE", kExitUsage};
+    const std::string& file = arguments[next];
+    return stampFile(file, {arguments.begin() + static_cast<std::ptrdiff_t>(next) + 1, arguments.end()}, replace);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(platform::commandLineArguments(argc, argv));
+    } catch (const Failure& failure) {
+        std::cerr << "stamp: " << failure.message << '\n';
+        if (failure.exitCode == kExitUsage) std::cerr << kUsage;
+        return failure.exitCode;
+    } catch (const std::exception& error) {
+        std::cerr << "stamp: " << error.what() << '\n';
+        return kExitFailure;
+    }
+}
