@@ -21,7 +21,7 @@ struct HttpRequest {
     std::string target;   // path and query as sent
     std::map<std::string, std::string> headers;  // names lower-cased
     std::vector<std::string> rawHeaderLines;     // as received, in order
-    // Parsed "Range: bytes=first-last" (inclusive), when present and well-formed.
+    // Parsed "Range: bytes=first-last" (inclusive), when present with both ends and first <= last.
     std::optional<std::pair<std::int64_t, std::int64_t>> range;
     int connectionIndex = 0;   // which accepted connection carried it (0-based)
 };
@@ -33,15 +33,18 @@ struct HttpResponse {
     std::string body;
     bool autoContentLength = true;    // add Content-Length: body.size() unless headers has one
     // Faults:
+    std::chrono::milliseconds stallBeforeHeaders{0};  // wait before the status line (HEAD answers too)
     std::optional<std::size_t> closeAfterBodyBytes;   // send only this many body bytes, then close
     std::chrono::milliseconds stallBeforeBody{0};     // wait before the body (connection kept open)
     bool stallForever = false;                         // never send the body, keep the socket open until the server stops
     std::size_t trickleChunk = 0;                      // >0: send the body in chunks of this size ...
     std::chrono::milliseconds trickleDelay{0};         // ... with this delay between chunks
     bool closeConnection = false;                      // close after this response
-    std::string rawResponse;                           // non-empty: sent verbatim instead of everything above
+    std::string rawResponse;                           // non-empty: sent verbatim instead of everything above,
+                                                       // then the connection is closed
 };
 
+// Called on the connection's own thread, so possibly on several threads at once.
 using Handler = std::function<HttpResponse(const HttpRequest&)>;
 
 class FaultServer {
@@ -62,7 +65,8 @@ private:
 };
 
 // A well-behaved range answer for `content`: 206 with Content-Range and the
-// exact bytes for a satisfiable Range, 200 with the whole body otherwise,
+// exact bytes for a satisfiable Range (the end clipped to the content), 416
+// for a range that starts beyond the end, 200 with the whole body otherwise,
 // HEAD without a body.
 HttpResponse serveRange(const HttpRequest& request, const std::string& content);
 

@@ -13,6 +13,8 @@ class TinyProxy {
 public:
     TinyProxy();
     ~TinyProxy();
+    TinyProxy(const TinyProxy&) = delete;
+    TinyProxy& operator=(const TinyProxy&) = delete;
     std::uint16_t port() const { return m_port; }
     std::string address() const;   // "127.0.0.1:<port>"
     // Lines of tinyproxy's log so far (shows the requests it relayed).
@@ -30,6 +32,8 @@ class SilentListener {
 public:
     SilentListener();
     ~SilentListener();
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
     std::uint16_t port() const { return m_port; }
 
 private:

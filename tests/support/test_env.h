@@ -47,9 +47,12 @@ ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::mill
                          const std::vector<std::string>& extraEnv = {});
 
 // A child process that runs until stopped (SIGTERM, then SIGKILL after a grace period).
+// It leads a process group of its own; stopping it ends the whole group.
 class ChildProcess {
 public:
-    ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {});
+    // `outputFile`: where stdout and stderr go (appended); empty = inherited.
+    ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
+                 const std::filesystem::path& outputFile = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
