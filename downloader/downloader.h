@@ -36,6 +36,9 @@ public:
         SharedBytes buffer;
         std::int32_t bufferCapacity = 0;  // bytes allocated in buffer
         std::int32_t downloadedLength = 0;
+        // Content-Range of the current transfer's final response, empty when it
+        // sent none: a 206 naming other bytes than the Range asked for is refused.
+        std::string contentRange;
     };
     using UserPDataList = std::vector<std::shared_ptr<UserPData>>;
     using HandlesErrorMap = std::map<CURL*, CURLcode>;
@@ -65,8 +68,14 @@ public:
     // part transfer (code and libcurl's text), for callers that explain failures.
     DownloadResult lastRunResult() const;
     CURLcode lastTransferError() const;
+    // True when bytes handed to the part writer never reached the destination
+    // file (write or close failed); the description is then reset, so
+    // downloadInfo().isComplete() does not claim a file that is not on disk.
+    bool destinationWriteFailed() const { return m_writeFailed.load(); }
 
 private:
+    friend struct DownloaderTestAccess;  // unit tests drive the private steps one by one
+
     void download();
     bool isDestFileReusable() const;
     bool allocateDestFile() const;
@@ -88,6 +97,7 @@ private:
     std::atomic<bool> m_running{false};
     std::atomic<DownloadResult> m_lastRunResult{DE_Success};
     std::atomic<CURLcode> m_lastTransferError{CURLE_OK};
+    std::atomic<bool> m_writeFailed{false};
     std::thread m_thread;
 };
 

@@ -1,0 +1,75 @@
+// Judging finished part transfers: a part is accepted only when it came with
+// status 206, exactly its own length and (when named) its own byte range;
+// accepted parts go to the writer and their workers move on.
+#include <algorithm>
+
+#include "downloader/async_writer.h"
+#include "downloader/diagnostic_log.h"
+#include "downloader/downloader.h"
+#include "downloader/transfer_handles.h"
+
+DownloadResult Downloader::verifyAndSaveDownloadedParts(CURLM* multiHandle, std::vector<CURL*> workerHandles,
+                                                        std::int32_t& curlOrVerificationErrorCount,
+                                                        UserPDataList workers, DownloaderAsyncWriter& writer,
+                                                        HandlesErrorMap handlesErrorMap) {
+    diagnosticLog(logtext::kVerifyBegin);
+    DownloadResult serverErrorCode = DE_Success;
+
+    const std::int32_t workersCount =
+        std::min<std::int32_t>(m_info.workersCount(), static_cast<std::int32_t>(workerHandles.size()));
+    for (std::int32_t i = 0; i < workersCount; ++i) {
+        CURL* handle = workerHandles[static_cast<std::size_t>(i)];
+        const auto finished = handlesErrorMap.find(handle);
+        if (finished == handlesErrorMap.end()) continue;  // still transferring
+
+        curl_multi_remove_handle(multiHandle, handle);
+        UserPData& record = *workers[static_cast<std::size_t>(i)];
+
+        const CURLcode code = finished->second;
+        if (code != CURLE_OK && code != CURLE_WRITE_ERROR) {
+            diagnosticLogf(logtext::kVerifyCurlError, i, static_cast<int>(code));
+            m_lastTransferError = code;
+            ++curlOrVerificationErrorCount;
+            continue;
+        }
+
+        const std::string& status = record.statusHeader.value;
+        if (status != "206") {
+            diagnosticLogf(logtext::kVerifyStatus, i, status);
+            if (status == "200") {
+                serverErrorCode = DE_RangeIgnored;
+                ++curlOrVerificationErrorCount;
+            } else if (status == "404") {
+                serverErrorCode = DE_HttpNotFound;
+            } else if (status == "410") {
+                serverErrorCode = DE_HttpGone;
+            } else if (status == "503") {
+                serverErrorCode = DE_HttpServiceUnavailable;
+            } else {
+                ++curlOrVerificationErrorCount;
+            }
+            continue;
+        }
+
+        // The write callback refused such a body already; counting it here
+        // makes the refusal one error whatever the length came to.
+        if (!transfer::contentRangeMatches(record, m_info)) {
+            diagnosticLogf(transfer::kVerifyContentRange, i, record.contentRange);
+            ++curlOrVerificationErrorCount;
+            continue;
+        }
+
+        const std::int32_t p = record.partIndex;
+        if (record.downloadedLength != m_info.partLength(p)) {
+            diagnosticLogf(logtext::kVerifyLength, i, record.downloadedLength);
+            ++curlOrVerificationErrorCount;
+            continue;
+        }
+
+        writer.enqueueWrite(m_info.partOffset(p), m_info.partLength(p), record.buffer);
+        m_info.takeNextPart(i);
+    }
+
+    diagnosticLogf(logtext::kVerifyEnd, static_cast<int>(serverErrorCode));
+    return serverErrorCode;
+}

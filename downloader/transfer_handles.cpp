@@ -1,0 +1,259 @@
+#include "downloader/transfer_handles.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <mutex>
+
+#include <boost/algorithm/string/case_conv.hpp>
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/trim.hpp>
+#include <boost/format.hpp>
+
+#include "downloader/header_record.h"
+
+namespace transfer {
+
+namespace {
+
+std::mutex g_boundsLock;
+std::optional<StallBounds> g_boundsOverride;
+
+void removeLineEnds(std::string& line) {
+    line.erase(std::remove_if(line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n'; }),
+               line.end());
+}
+
+bool parseNumber(const std::string& text, std::int64_t& value) {
+    if (text.empty()) return false;
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    const auto [rest, error] = std::from_chars(begin, end, value);
+    return error == std::errc() && rest == end && value >= 0;
+}
+
+}  // namespace
+
+StallBounds stallBounds() {
+    std::lock_guard<std::mutex> guard(g_boundsLock);
+    return g_boundsOverride.value_or(kStallBounds);
+}
+
+void overrideStallBoundsForTesting(std::optional<StallBounds> bounds) {
+    std::lock_guard<std::mutex> guard(g_boundsLock);
+    g_boundsOverride = bounds;
+}
+
+Downloader::UserPDataList createWorkerRecords(Downloader* owner, std::int32_t workersCount,
+                                              std::int32_t partSize) {
+    Downloader::UserPDataList workers;
+    for (std::int32_t w = 0; w < workersCount; ++w) {
+        auto record = std::make_shared<Downloader::UserPData>();
+        record->owner = owner;
+        record->workerIndex = w;
+        record->partIndex = -1;
+        record->downloadedLength = 0;
+        // Zeroed, so that a dumped part never carries stale memory into the file.
+        const std::int32_t capacity = std::max<std::int32_t>(partSize, 0);
+        record->buffer = SharedBytes(new char[capacity > 0 ? capacity : 1]());
+        record->bufferCapacity = capacity;
+        workers.push_back(std::move(record));
+    }
+    return workers;
+}
+
+bool createTransferHandles(TransferRun& run, const std::string& url, const ProxySettings& proxy) {
+    run.multiHandle = curl_multi_init();
+    if (run.multiHandle == nullptr) return false;
+    // Newer libcurl would carry every transfer to one host over a single
+    // multiplexed connection; each worker keeps a connection of its own.
+    curl_multi_setopt(run.multiHandle, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_NOTHING));
+
+    const std::string userAgent = (boost::format(kUserAgentFormat) % kProductName).str();
+    run.headerList = curl_slist_append(nullptr, userAgent.c_str());
+    if (run.headerList == nullptr) return false;
+
+    const StallBounds bounds = stallBounds();
+    run.workerHandles.assign(run.workers.size(), nullptr);
+    run.rangeTexts.assign(run.workers.size(), std::string());
+    for (std::size_t w = 0; w < run.workers.size(); ++w) {
+        CURL* handle = curl_easy_init();
+        run.workerHandles[w] = handle;
+        if (handle == nullptr) return false;
+        Downloader::UserPData* record = run.workers[w].get();
+        curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, run.headerList);
+        curl_easy_setopt(handle, CURLOPT_HEADERDATA, record);
+        curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &partHeaderCallback);
+        curl_easy_setopt(handle, CURLOPT_WRITEDATA, record);
+        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &writeCallback);
+        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
+        applyWorkerProxy(handle, proxy);
+        // Nothing may wait forever: a connect or a stalled answer ends as one
+        // counted error and the part is fetched again.
+        curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, bounds.connectTimeoutSeconds);
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, bounds.lowSpeedLimitBytesPerSecond);
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, bounds.lowSpeedTimeSeconds);
+    }
+    return true;
+}
+
+std::string formatRange(std::int32_t first, std::int32_t last) {
+    return (boost::format(kRangeFormat) % first % last).str();
+}
+
+void armWorker(TransferRun& run, const DownloadInfo& info, std::int32_t w, std::int32_t p,
+               std::int32_t keptBytes) {
+    Downloader::UserPData& record = *run.workers[static_cast<std::size_t>(w)];
+    const std::int32_t offset = info.partOffset(p);
+    const std::int32_t length = info.partLength(p);
+    // Kept bytes outside the part cannot be the start of it.
+    if (keptBytes < 0 || keptBytes >= length) keptBytes = 0;
+
+    const std::int32_t first = offset + keptBytes;
+    const std::int32_t last = offset + length - 1;
+    run.rangeTexts[static_cast<std::size_t>(w)] = formatRange(first, last);
+
+    record.expectedLength = last - first + 1;
+    record.downloadedLength = keptBytes;
+    record.contentSize = 0;
+    record.partIndex = p;
+    record.headers.clear();
+    record.statusHeader = HeaderRecord{};
+    record.contentRange.clear();
+    // A buffer cut to a short part by a read-back must never receive a longer
+    // one; the kept bytes move along.
+    if (record.bufferCapacity < length || !record.buffer) {
+        const std::int32_t capacity = std::max(length, info.partSize());
+        SharedBytes bigger(new char[capacity]());
+        if (keptBytes > 0 && record.buffer) std::memcpy(bigger.get(), record.buffer.get(), keptBytes);
+        record.buffer = std::move(bigger);
+        record.bufferCapacity = capacity;
+    }
+
+    curl_easy_setopt(run.workerHandles[static_cast<std::size_t>(w)], CURLOPT_RANGE,
+                     run.rangeTexts[static_cast<std::size_t>(w)].c_str());
+}
+
+std::size_t writeCallback(char* data, std::size_t size, std::size_t count, void* userData) {
+    auto* record = static_cast<Downloader::UserPData*>(userData);
+    const std::size_t n = size * count;
+    if (record == nullptr || record->owner == nullptr) return 0;
+    if (record->statusHeader.value != "206") return 0;
+    if (record->contentSize != record->expectedLength) return 0;
+
+    const DownloadInfo& info = record->owner->downloadInfo();
+    const std::int64_t end = static_cast<std::int64_t>(record->downloadedLength) + static_cast<std::int64_t>(n);
+    if (end > info.partLength(record->partIndex)) return 0;
+    if (end > record->bufferCapacity) return 0;
+    // Bytes of another range would be written into this part's place.
+    if (!contentRangeMatches(*record, info)) return 0;
+
+    if (n > 0) std::memcpy(record->buffer.get() + record->downloadedLength, data, n);
+    record->downloadedLength = static_cast<std::int32_t>(end);
+    return n;
+}
+
+std::size_t partHeaderCallback(char* data, std::size_t size, std::size_t count, void* userData) {
+    const std::size_t taken = headerCallback(data, size, count, userData);
+    auto* record = static_cast<Downloader::UserPData*>(userData);
+    if (record == nullptr) return taken;
+
+    std::string line(data, size * count);
+    removeLineEnds(line);
+    if (boost::starts_with(line, "HTTP/")) {
+        // A new response begins: only the final response's range describes the body.
+        record->contentRange.clear();
+        return taken;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos) return taken;
+    std::string name = line.substr(0, colon);
+    boost::trim(name);
+    if (boost::iequals(name, "content-range")) record->contentRange = boost::trim_copy(line.substr(colon + 1));
+    return taken;
+}
+
+std::optional<ContentRange> parseContentRange(const std::string& value) {
+    std::string text = boost::trim_copy(value);
+    if (text.size() < 5 || !boost::iequals(text.substr(0, 5), "bytes")) return std::nullopt;
+    text = boost::trim_copy(text.substr(5));
+    const std::size_t dash = text.find('-');
+    const std::size_t slash = text.find('/');
+    if (dash == std::string::npos || slash == std::string::npos || slash < dash) return std::nullopt;
+
+    ContentRange range;
+    if (!parseNumber(text.substr(0, dash), range.first)) return std::nullopt;
+    if (!parseNumber(text.substr(dash + 1, slash - dash - 1), range.last)) return std::nullopt;
+    const std::string total = text.substr(slash + 1);
+    if (total == "*") {
+        range.total = -1;
+    } else if (!parseNumber(total, range.total)) {
+        return std::nullopt;
+    }
+    if (range.last < range.first) return std::nullopt;
+    return range;
+}
+
+bool contentRangeMatches(const Downloader::UserPData& record, const DownloadInfo& info) {
+    if (record.contentRange.empty()) return true;
+    const std::optional<ContentRange> range = parseContentRange(record.contentRange);
+    if (!range) return false;
+    const std::int64_t partEnd =
+        static_cast<std::int64_t>(info.partOffset(record.partIndex)) + info.partLength(record.partIndex);
+    const std::int64_t first = partEnd - record.expectedLength;
+    const std::int64_t last = partEnd - 1;
+    // Another total means another file: its bytes do not belong in this one.
+    return range->first == first && range->last == last && (range->total < 0 || range->total == info.fileSize());
+}
+
+std::string proxyAddress(const ProxySettings& proxy) {
+    return (boost::format(kProxyAddressFormat) % proxy.host % proxy.port).str();
+}
+
+namespace {
+
+void applyProxy(CURL* handle, const ProxySettings& proxy) {
+    const std::string address = proxyAddress(proxy);
+    curl_easy_setopt(handle, CURLOPT_PROXY, address.c_str());
+    curl_easy_setopt(handle, CURLOPT_PROXYUSERNAME, proxy.user.c_str());
+    curl_easy_setopt(handle, CURLOPT_PROXYPASSWORD, proxy.password.c_str());
+}
+
+}  // namespace
+
+void applyProbeProxy(CURL* handle, const ProxySettings& proxy) {
+    if (proxy.type == 2 && !proxy.host.empty()) applyProxy(handle, proxy);
+}
+
+void applyWorkerProxy(CURL* handle, const ProxySettings& proxy) {
+    if (!proxy.host.empty()) {
+        applyProxy(handle, proxy);
+    } else {
+        // An empty proxy also keeps proxies named in the environment away.
+        curl_easy_setopt(handle, CURLOPT_PROXY, "");
+    }
+}
+
+void curlCleanUp(std::vector<CURL*> workerHandles, CURLM* multiHandle, curl_slist* headerList) {
+    for (CURL* handle : workerHandles) {
+        // Removing a handle that is not in the multi handle does no harm.
+        if (handle != nullptr && multiHandle != nullptr) curl_multi_remove_handle(multiHandle, handle);
+        curl_easy_cleanup(handle);
+    }
+    if (multiHandle != nullptr) curl_multi_cleanup(multiHandle);
+    if (headerList != nullptr) curl_slist_free_all(headerList);
+    workerHandles.clear();
+}
+
+long waitTimeMilliseconds(long curlTimeoutMilliseconds) {
+    long wait = 1000;
+    if (curlTimeoutMilliseconds > 0) {
+        wait = curlTimeoutMilliseconds;
+        if (wait / 1000 > 1) wait = 1000;
+    }
+    return wait;
+}
+
+}  // namespace transfer

@@ -1,0 +1,113 @@
+// The libcurl handles of a transfer run and what drives them: creating the
+// worker records and handles, arming a worker with a part, the write callback
+// that fills a worker's part buffer, the proxy rules of the two kinds of
+// handle, and releasing a run's handles. Also the few fixed texts and bounds
+// shared by the probe, the transfer loop and the part verification.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <curl/curl.h>
+
+#include "downloader/download_info.h"
+#include "downloader/downloader.h"
+#include "downloader/proxy_settings.h"
+
+namespace transfer {
+
+inline constexpr char kUserAgentFormat[] = "User-Agent:%s";
+inline constexpr char kProductName[] = "Vorlane Downloader";
+inline constexpr char kProbeUserAgent[] = "User-Agent: Vorlane Downloader";
+inline constexpr char kProbeExpect[] = "Expect:";
+inline constexpr char kRangeFormat[] = "%ld-%ld";
+inline constexpr char kProxyAddressFormat[] = "%s:%d";
+inline constexpr long kMaxRedirects = 5;
+inline constexpr long kProbeConnectTimeoutSeconds = 5;
+inline constexpr std::size_t kErrorBufferSize = CURL_ERROR_SIZE;
+
+// Log text of a 206 answer whose Content-Range names other bytes than asked for.
+inline constexpr char kVerifyContentRange[] = "Verification error! contentRange[%d]=%s";
+
+// How long a transfer may go without progress before libcurl abandons it, so
+// that a server which keeps a connection open and sends nothing costs one
+// counted error instead of the whole download. The probe gets the same
+// low-speed bound (its connect bound stays kProbeConnectTimeoutSeconds).
+struct StallBounds {
+    long connectTimeoutSeconds;
+    long lowSpeedLimitBytesPerSecond;
+    long lowSpeedTimeSeconds;
+};
+inline constexpr StallBounds kStallBounds{30, 1, 30};
+
+// The bounds in force: kStallBounds unless a test has shortened them.
+StallBounds stallBounds();
+// Tests only: stall cases would otherwise take half a minute each.
+void overrideStallBoundsForTesting(std::optional<StallBounds> bounds);
+
+// Everything libcurl-side of one run of the transfer loop; index = worker.
+struct TransferRun {
+    CURLM* multiHandle = nullptr;
+    curl_slist* headerList = nullptr;
+    std::vector<CURL*> workerHandles;
+    Downloader::UserPDataList workers;
+    std::vector<std::string> rangeTexts;
+};
+
+// One record per worker: no part yet, an empty buffer of partSize bytes.
+Downloader::UserPDataList createWorkerRecords(Downloader* owner, std::int32_t workersCount,
+                                              std::int32_t partSize);
+
+// Creates the multi handle (one connection per transfer: no multiplexing),
+// the run's header list and one configured easy handle per record, none of
+// them added to the multi handle yet. False when libcurl could not make one of
+// them; whatever was made is in `run` for curlCleanUp.
+bool createTransferHandles(TransferRun& run, const std::string& url, const ProxySettings& proxy);
+
+// Resets worker w's record for part p with keptBytes leading bytes already in
+// its buffer, and sets the handle's Range to the rest of the part.
+void armWorker(TransferRun& run, const DownloadInfo& info, std::int32_t w, std::int32_t p,
+               std::int32_t keptBytes);
+
+// "%ld-%ld" with the first and last byte, both inclusive.
+std::string formatRange(std::int32_t first, std::int32_t last);
+
+// libcurl write function of the worker handles; user data is the record.
+std::size_t writeCallback(char* data, std::size_t size, std::size_t count, void* userData);
+
+// Header function of the worker handles: headerCallback, and the final
+// response's Content-Range kept aside in the record.
+std::size_t partHeaderCallback(char* data, std::size_t size, std::size_t count, void* userData);
+
+// True when the record's final response either named no byte range or named
+// exactly the bytes its Range asked for, of a file of the expected size.
+bool contentRangeMatches(const Downloader::UserPData& record, const DownloadInfo& info);
+
+struct ContentRange {
+    std::int64_t first = 0;
+    std::int64_t last = 0;
+    std::int64_t total = -1;  // -1: "*", size not given
+};
+// "bytes first-last/total"; nullopt for anything else (including "bytes */total").
+std::optional<ContentRange> parseContentRange(const std::string& value);
+
+// Proxy rules. The probe uses a proxy only when type is 2 and host is set and
+// otherwise leaves libcurl's defaults alone; part transfers use host:port
+// whenever host is set and otherwise switch every proxy off.
+void applyProbeProxy(CURL* handle, const ProxySettings& proxy);
+void applyWorkerProxy(CURL* handle, const ProxySettings& proxy);
+std::string proxyAddress(const ProxySettings& proxy);
+
+// Removes and releases every worker handle, then the multi handle, then the
+// header list.
+void curlCleanUp(std::vector<CURL*> workerHandles, CURLM* multiHandle, curl_slist* headerList);
+
+// How long one wait of the transfer loop may last for libcurl's time-out
+// (milliseconds, -1 for none): a positive time whose whole seconds do not
+// exceed 1 (up to 1999 ms) is taken as it is, anything else waits 1 s.
+long waitTimeMilliseconds(long curlTimeoutMilliseconds);
+
+}  // namespace transfer

@@ -1,0 +1,206 @@
+// One run of the download over one URL: up to workersCount parallel range
+// requests on the libcurl multi interface, parts handed out in ascending
+// order, every finished transfer verified, the resume state saved after each
+// cycle, and the unfinished parts dumped when the run ends early.
+#include "downloader/async_writer.h"
+#include "downloader/diagnostic_log.h"
+#include "downloader/downloader.h"
+#include "downloader/transfer_handles.h"
+#include "platform/socket_wait.h"
+
+namespace {
+
+// libcurl had no socket to wait on: nothing can arrive sooner than this.
+constexpr long kNoSocketSleepMilliseconds = 100;
+
+}  // namespace
+
+DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::string url) {
+    const std::int32_t workersCount = m_info.workersCount();
+    const std::int32_t partsCount = m_info.partsCount();
+    diagnosticLogf(logtext::kWorkersCount, workersCount);
+    diagnosticLogf(logtext::kPartsCount, partsCount);
+
+    transfer::TransferRun run;
+    run.workers = transfer::createWorkerRecords(this, workersCount, m_info.partSize());
+    if (m_stopped) return DE_Stopped;
+
+    auto cleanUp = [&run] {
+        transfer::curlCleanUp(run.workerHandles, run.multiHandle, run.headerList);
+        run.workerHandles.clear();
+        run.multiHandle = nullptr;
+        run.headerList = nullptr;
+    };
+
+    if (!transfer::createTransferHandles(run, url, m_proxy)) {
+        // libcurl could not give us handles (out of memory): nothing was
+        // armed, so there is nothing to dump.
+        cleanUp();
+        return DE_CurlMultiError;
+    }
+
+    HandlesErrorMap handlesErrorMap;
+    // Every worker counts as finished, so that the first assignment pass arms them all.
+    for (CURL* handle : run.workerHandles) handlesErrorMap[handle] = CURLE_OK;
+    std::int32_t curlOrVerificationErrorCount = 0;
+    bool firstPass = true;
+
+    if (m_info.isComplete()) setProgressLength(m_info.fileSize());
+
+    while (!m_info.isComplete()) {
+        diagnosticLog(logtext::kNextIteration);
+        for (std::int32_t w = 0; w < workersCount; ++w)
+            diagnosticLogf(logtext::kWorkerCurrentPart, w, m_info.currentPart(w));
+
+        if (m_stopped) {
+            cleanUp();
+            return DE_Stopped;
+        }
+
+        // Assignment pass: only workers whose transfer has finished are touched.
+        std::vector<CURL*> notAdded;
+        for (std::int32_t w = 0; w < workersCount; ++w) {
+            CURL* handle = run.workerHandles[static_cast<std::size_t>(w)];
+            if (handlesErrorMap.find(handle) == handlesErrorMap.end()) continue;
+            UserPData& record = *run.workers[static_cast<std::size_t>(w)];
+            if (m_info.isWorkerFinished(w)) {
+                record.downloadedLength = 0;
+                continue;
+            }
+            const std::int32_t p = m_info.currentPart(w);
+            diagnosticLogf(logtext::kNotVerifiedPartIndex, p);
+
+            // Bytes a dump of an earlier run left in the file are honoured on
+            // the first pass only, and only when they read back whole.
+            std::int32_t keptBytes = 0;
+            if (firstPass) {
+                keptBytes = m_info.partDownloaded(w);
+                if (keptBytes > 0) {
+                    const std::int32_t length = m_info.partLength(p);
+                    const std::int32_t got = writer.readBack(record.buffer, m_info.partOffset(p), length);
+                    record.bufferCapacity = length;
+                    if (got != length) keptBytes = 0;
+                }
+            }
+            transfer::armWorker(run, m_info, w, p, keptBytes);
+            // A handle libcurl would not take can never finish; it is judged
+            // as a failed transfer instead of being waited for.
+            if (curl_multi_add_handle(run.multiHandle, handle) != CURLM_OK) notAdded.push_back(handle);
+        }
+        handlesErrorMap.clear();
+        for (CURL* handle : notAdded) handlesErrorMap[handle] = CURLE_FAILED_INIT;
+
+        int running = 0;
+        if (curl_multi_perform(run.multiHandle, &running) != CURLM_OK) {
+            cleanUp();
+            dump(run.workers, writer);
+            return DE_CurlMultiError;
+        }
+
+        bool finished = !handlesErrorMap.empty();
+        while (!finished) {
+            fd_set readSet;
+            fd_set writeSet;
+            fd_set exceptSet;
+            FD_ZERO(&readSet);
+            FD_ZERO(&writeSet);
+            FD_ZERO(&exceptSet);
+            int maxfd = -1;
+
+            long curlTimeout = -1;
+            const CURLMcode errCode1 = curl_multi_timeout(run.multiHandle, &curlTimeout);
+            diagnosticLogf(logtext::kErrCode1, static_cast<int>(errCode1));
+            const long waitMilliseconds = transfer::waitTimeMilliseconds(curlTimeout);
+
+            const CURLMcode errCode2 = curl_multi_fdset(run.multiHandle, &readSet, &writeSet, &exceptSet, &maxfd);
+            diagnosticLogf(logtext::kErrCode2, static_cast<int>(errCode2));
+
+            if (maxfd == -1) {
+                diagnosticLogf(logtext::kMaxFd, maxfd);
+                platform::sleepMilliseconds(kNoSocketSleepMilliseconds);
+            } else {
+                int lastError = 0;
+                if (!platform::waitForSockets(maxfd, &readSet, &writeSet, &exceptSet, waitMilliseconds, lastError)) {
+                    // Nothing has finished; the verification pass changes
+                    // nothing and the next iteration waits again.
+                    diagnosticLogf(logtext::kErrCode3, lastError);
+                    break;
+                }
+            }
+
+            const CURLMcode performCode = curl_multi_perform(run.multiHandle, &running);
+            if (performCode != CURLM_OK) {
+                diagnosticLogf(logtext::kMultiPerformError, static_cast<int>(performCode));
+                verifyAndSaveDownloadedParts(run.multiHandle, run.workerHandles, curlOrVerificationErrorCount,
+                                             run.workers, writer, handlesErrorMap);
+                cleanUp();
+                dump(run.workers, writer);
+                return DE_CurlMultiError;
+            }
+
+            if (m_stopped) {
+                diagnosticLog(logtext::kStopped);
+                verifyAndSaveDownloadedParts(run.multiHandle, run.workerHandles, curlOrVerificationErrorCount,
+                                             run.workers, writer, handlesErrorMap);
+                cleanUp();
+                dump(run.workers, writer);
+                return DE_Stopped;
+            }
+
+            std::int32_t progress = m_info.completedLength();
+            for (const auto& record : run.workers) progress += record->downloadedLength;
+            setProgressLength(progress);
+
+            int queued = 0;
+            while (CURLMsg* message = curl_multi_info_read(run.multiHandle, &queued)) {
+                if (message->msg != CURLMSG_DONE) continue;
+                handlesErrorMap[message->easy_handle] = message->data.result;
+                finished = true;
+            }
+        }
+
+        const DownloadResult serverErrorCode =
+            verifyAndSaveDownloadedParts(run.multiHandle, run.workerHandles, curlOrVerificationErrorCount,
+                                         run.workers, writer, handlesErrorMap);
+        if (serverErrorCode != DE_Success) {
+            diagnosticLog(logtext::kServerError);
+            cleanUp();
+            dump(run.workers, writer);
+            return serverErrorCode;
+        }
+        if (curlOrVerificationErrorCount > MAX_VERIFICATION_ERROR_COUNT) {
+            diagnosticLog(logtext::kTooManyErrors);
+            cleanUp();
+            dump(run.workers, writer);
+            return DE_TooManyErrors;
+        }
+        diagnosticLog(logtext::kSaveState);
+        const bool saved = m_info.save(tempFilePath());
+        diagnosticLogf(logtext::kSaveResult, saved ? 1 : 0);
+        firstPass = false;
+    }
+
+    diagnosticLog(logtext::kCleanUp);
+    cleanUp();
+    return DE_Success;
+}
+
+void Downloader::dump(const UserPDataList& workers, DownloaderAsyncWriter& writer) {
+    diagnosticLog(logtext::kDumpBegin);
+    for (std::size_t i = 0; i < workers.size(); ++i) {
+        const UserPData& record = *workers[i];
+        if (record.partIndex < 0) continue;
+        const auto w = static_cast<std::int32_t>(i);
+        diagnosticLogf(logtext::kDumpWorker, w, record.partIndex, record.downloadedLength, record.contentSize);
+        const std::int32_t length = m_info.partLength(record.partIndex);
+        // The kept count belongs to the worker's current part; a record that
+        // no longer describes that part has nothing to keep.
+        if (record.downloadedLength > 0 && record.downloadedLength < length &&
+            m_info.currentPart(w) == record.partIndex) {
+            diagnosticLogf(logtext::kDumpSaved, w);
+            m_info.setPartDownloaded(w, record.downloadedLength);
+            writer.enqueueWrite(m_info.partOffset(record.partIndex), length, record.buffer);
+        }
+    }
+    m_info.save(tempFilePath());
+}
