@@ -3,6 +3,7 @@
 // of the same file under the same lock.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -27,6 +28,9 @@ public:
     // bytes at `offset`; every request queued before the call is on disk first.
     std::int32_t readBack(SharedBytes& buffer, std::int32_t offset, std::int32_t length);
     void stop();
+    // True once a seek, write or flush of a queued request has failed: the
+    // file then lacks bytes that were handed over, whatever the queue says.
+    bool writeFailed() const;
 
 private:
     struct WriteRequest {
@@ -40,6 +44,7 @@ private:
 
     std::fstream* m_stream;
     bool m_stopped = false;
+    std::atomic<bool> m_writeFailed{false};
     std::deque<WriteRequest> m_queue;
     std::mutex m_lock;
     std::condition_variable m_wakeUp;

@@ -1,0 +1,76 @@
+#include "downloader/downloader.h"
+
+#include <system_error>
+
+#include "downloader/diagnostic_log.h"
+
+Downloader::Downloader() { openDiagnosticLog(m_logFilePath); }
+
+Downloader::~Downloader() { stop(); }
+
+void Downloader::setProxy(const ProxySettings& settings) { m_proxy = settings; }
+void Downloader::setDownloadInfo(const DownloadInfo& info) { m_info = info; }
+void Downloader::setTempFilePath(const std::wstring& path) { m_tempFilePath = path; }
+
+DownloadInfo& Downloader::downloadInfo() { return m_info; }
+const DownloadInfo& Downloader::downloadInfo() const { return m_info; }
+std::wstring Downloader::tempFilePath() const { return m_tempFilePath; }
+
+void Downloader::beginDownload() {
+    diagnosticLog(logtext::kBeginDownload);
+    // Two download threads on one description would hand out the same parts
+    // twice; a run still in progress is left alone.
+    if (m_thread.joinable() && m_running.load()) return;
+
+    m_stopped = false;
+    setProgressLength(0);
+    if (m_tempFilePath.empty()) return;
+
+    // Assigning over a joinable thread would end the process; the previous
+    // run has ended, so this join returns at once.
+    if (m_thread.joinable()) m_thread.join();
+
+    m_running = true;
+    try {
+        m_thread = std::thread([this] {
+            struct RunningFlagReset {
+                std::atomic<bool>& running;
+                ~RunningFlagReset() { running = false; }
+            } reset{m_running};
+            // Nothing may escape the thread: an exception there ends the process.
+            try {
+                download();
+            } catch (...) {
+            }
+        });
+    } catch (const std::system_error&) {
+        m_running = false;
+    }
+}
+
+bool Downloader::isDownloading() {
+    if (!m_thread.joinable()) return false;
+    if (m_running.load()) return true;
+    m_thread.join();
+    return false;
+}
+
+std::int32_t Downloader::progressLength() const {
+    std::lock_guard<std::mutex> guard(m_progressLock);
+    return m_progressLength;
+}
+
+void Downloader::setProgressLength(std::int32_t length) {
+    std::lock_guard<std::mutex> guard(m_progressLock);
+    m_progressLength = length;
+}
+
+void Downloader::stop() {
+    m_stopped = true;
+    // The download thread cannot wait for itself; the flag alone ends its run.
+    if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) m_thread.join();
+}
+
+DownloadResult Downloader::result() const { return m_result.load(); }
+DownloadResult Downloader::lastRunResult() const { return m_lastRunResult.load(); }
+CURLcode Downloader::lastTransferError() const { return m_lastTransferError.load(); }

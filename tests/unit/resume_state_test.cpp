@@ -1,0 +1,209 @@
+// Byte layout and file handling of the resume-state file.
+#include "downloader/download_info.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/system.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<unsigned char>;
+
+class TempDir {
+public:
+    TempDir() {
+        static std::atomic<int> counter{0};
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        m_path = fs::temp_directory_path() /
+                 ("vorlane-resume-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+        fs::create_directories(m_path);
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(m_path, ignored);
+    }
+    const fs::path& path() const { return m_path; }
+    std::wstring file(const std::wstring& name) const { return (m_path / fs::path(name)).wstring(); }
+
+private:
+    fs::path m_path;
+};
+
+Bytes readAll(const std::wstring& path) {
+    std::ifstream in(platform::nativePath(path), std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::int32_t int32At(const Bytes& bytes, std::size_t offset) {
+    const std::uint32_t value = bytes.at(offset) | (bytes.at(offset + 1) << 8) | (bytes.at(offset + 2) << 16) |
+                                (static_cast<std::uint32_t>(bytes.at(offset + 3)) << 24);
+    return static_cast<std::int32_t>(value);
+}
+
+DownloadInfo describe(std::int32_t fileSize, const std::wstring& path, std::vector<std::string> urls) {
+    DownloadInfo info;
+    info.setFileSize(fileSize);
+    info.setPartSize(DownloadInfo::kPartSize);
+    info.setMaxWorkers(DownloadInfo::kMaxWorkers);
+    info.setFilePath(path);
+    info.setUrls(urls);
+    return info;
+}
+
+TEST(ResumeStateFile, WorkedExampleMatchesByteForByte) {
+    TempDir dir;
+    const std::wstring state = dir.file(L"state.txt");
+    ASSERT_TRUE(describe(1000000, L"a.exe", {"x"}).save(state));
+    const Bytes expected = {
+        0x00, 0x00, 0x00, 0x00,                                                                    // urlSuffix
+        0x00, 0x00, 0x00, 0x00,                                                                    // fileTag
+        0x05, 0x00, 0x00, 0x00, 0x61, 0x00, 0x2E, 0x00, 0x65, 0x00, 0x78, 0x00, 0x65, 0x00,        // filePath
+        0x00, 0x00, 0x08, 0x00,                                                                    // partSize
+        0x40, 0x42, 0x0F, 0x00,                                                                    // fileSize
+        0x0C, 0x00, 0x00, 0x00,                                                                    // maxWorkers
+        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,                                            // partDownloaded
+        0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,                                            // currentPart
+        0x01, 0x00, 0x00, 0x00,                                                                    // URL count
+        0x01, 0x00, 0x00, 0x00, 0x78,                                                              // URL
+    };
+    EXPECT_EQ(expected.size(), 59u);
+    EXPECT_EQ(readAll(state), expected);
+}
+
+struct WorkerCountCase {
+    const char* name;
+    std::int32_t fileSize;
+    std::int32_t workers;
+};
+
+class ResumeStateWorkers : public ::testing::TestWithParam<WorkerCountCase> {};
+
+TEST_P(ResumeStateWorkers, WritesOneEntryPerCountedWorker) {
+    const WorkerCountCase c = GetParam();
+    TempDir dir;
+    const std::wstring state = dir.file(L"state.txt");
+    DownloadInfo info = describe(c.fileSize, L"a.exe", {"u1", "u22"});
+    // Distinct values per worker, so that order and position are checked too.
+    for (std::int32_t w = 0; w < c.workers; ++w) info.setPartDownloaded(w, 1000 + w);
+    ASSERT_TRUE(info.save(state));
+
+    const Bytes bytes = readAll(state);
+    const std::size_t fixed = 4 + 4 + (4 + 10) + 12;
+    const std::size_t tail = 4 + (4 + 2) + (4 + 3);
+    ASSERT_EQ(bytes.size(), fixed + 8u * c.workers + tail);
+    for (std::int32_t w = 0; w < c.workers; ++w) {
+        EXPECT_EQ(int32At(bytes, fixed + 4 * w), 1000 + w) << "partDownloaded " << w;
+        EXPECT_EQ(int32At(bytes, fixed + 4 * (c.workers + w)), w) << "currentPart " << w;
+    }
+    EXPECT_EQ(int32At(bytes, fixed + 8 * c.workers), 2);  // URL count right after the entries
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ResumeStateWorkers,
+                         ::testing::Values(WorkerCountCase{"EmptyFile", 0, 0}, WorkerCountCase{"OnePart", 524288, 1},
+                                           WorkerCountCase{"TwoParts", 1000000, 2},
+                                           WorkerCountCase{"ThirtyNineParts", 20000000, 12}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+TEST(ResumeStateFile, AdvancedSchedulingIsWrittenAsItStands) {
+    TempDir dir;
+    const std::wstring state = dir.file(L"state.txt");
+    DownloadInfo info = describe(1048577, L"", {});
+    info.takeNextPart(1);  // worker 1 moves to part 3: finished
+    info.setPartDownloaded(2, 300000);
+    ASSERT_TRUE(info.save(state));
+    const Bytes bytes = readAll(state);
+    const std::size_t entries = 4 + 4 + 4 + 12;
+    ASSERT_EQ(bytes.size(), entries + 24 + 4);
+    EXPECT_EQ(int32At(bytes, entries + 8), 300000);
+    EXPECT_EQ(int32At(bytes, entries + 12), 0);
+    EXPECT_EQ(int32At(bytes, entries + 16), 3);
+    EXPECT_EQ(int32At(bytes, entries + 20), 2);
+    EXPECT_EQ(int32At(bytes, entries + 24), 0);  // empty URL list: a zero count and nothing else
+}
+
+TEST(ResumeStateFile, UnfilledNumbersAreWrittenAsTwosComplement) {
+    TempDir dir;
+    const std::wstring state = dir.file(L"state.txt");
+    DownloadInfo info;
+    ASSERT_TRUE(info.save(state));
+    const Bytes expected = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
+                            0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0};
+    EXPECT_EQ(readAll(state), expected);
+}
+
+struct PathCase {
+    const char* name;
+    std::wstring path;
+    Bytes encoded;  // count and UTF-16LE units
+};
+
+class ResumeStatePath : public ::testing::TestWithParam<PathCase> {};
+
+TEST_P(ResumeStatePath, IsWrittenAsUtf16CodeUnits) {
+    const PathCase c = GetParam();
+    TempDir dir;
+    const std::wstring state = dir.file(L"state.txt");
+    ASSERT_TRUE(describe(0, c.path, {}).save(state));
+    const Bytes bytes = readAll(state);
+    ASSERT_EQ(bytes.size(), 8 + c.encoded.size() + 12 + 4);
+    EXPECT_EQ(Bytes(bytes.begin() + 8, bytes.begin() + 8 + c.encoded.size()), c.encoded);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, ResumeStatePath,
+    ::testing::Values(PathCase{"Empty", L"", {0, 0, 0, 0}},
+                      PathCase{"Cyrillic", L"C:\\\u0444.exe", {8, 0, 0, 0, 'C', 0, ':', 0, '\\', 0, 0x44, 0x04, '.', 0,
+                                                              'e', 0, 'x', 0, 'e', 0}},
+                      // Outside the basic plane: one character, two code units.
+                      PathCase{"Supplementary", L"\U0001F600", {2, 0, 0, 0, 0x3D, 0xD8, 0x00, 0xDE}}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST(ResumeStateFile, NonAsciiStatePathIsOpened) {
+    TempDir dir;
+    const std::wstring folder = dir.path().wstring() + L"/\u0417\u0430\u0433\u0440\u0443\u0437\u043a\u0430 \U0001F600";
+    fs::create_directories(platform::nativePath(folder));
+    const std::wstring state = folder + L"/state.txt";
+    ASSERT_TRUE(describe(1000000, L"a.exe", {"x"}).save(state));
+    EXPECT_EQ(readAll(state).size(), 59u);
+}
+
+TEST(ResumeStateFile, RewriteTruncatesTheOldContent) {
+    TempDir dir;
+    const std::wstring state = dir.file(L"state.txt");
+    ASSERT_TRUE(describe(20000000, L"long-destination-name.exe", {"http://first/", "http://second/"}).save(state));
+    const std::size_t first = readAll(state).size();
+    ASSERT_TRUE(describe(1000000, L"a.exe", {"x"}).save(state));
+    EXPECT_LT(59u, first);
+    EXPECT_EQ(readAll(state).size(), 59u);
+}
+
+TEST(ResumeStateFile, MissingDirectoryFailsAndCreatesNothing) {
+    TempDir dir;
+    const std::wstring state = dir.file(L"missing/state.txt");
+    EXPECT_FALSE(describe(1000000, L"a.exe", {"x"}).save(state));
+    EXPECT_FALSE(fs::exists(dir.path() / "missing"));
+}
+
+TEST(ResumeStateFile, DirectoryInPlaceOfTheFileFails) {
+    TempDir dir;
+    fs::create_directories(dir.path() / "state.txt");
+    EXPECT_FALSE(describe(1000000, L"a.exe", {"x"}).save(dir.file(L"state.txt")));
+}
+
+TEST(ResumeStateFile, DataLostOnAFullDiskIsReportedAsFailure) {
+    // Everything fits into the stream's buffer, so the loss only shows when
+    // the buffer reaches the device.
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
+    EXPECT_FALSE(describe(1000000, L"a.exe", {"x"}).save(L"/dev/full"));
+}
+
+}  // namespace
