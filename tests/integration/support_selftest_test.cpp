@@ -52,6 +52,14 @@ TEST(TestEnv, RunProcessReportsExitOutputAndTimeOut) {
     EXPECT_TRUE(slow.timedOut);
     EXPECT_EQ(slow.exitCode, -1);
     EXPECT_LT(Clock::now() - start, 5s);
+
+    // A finished child whose leftover descendant keeps the pipes open.
+    const auto leftStart = Clock::now();
+    const auto left = runProcess({"sh", "-c", "sleep 30 & echo started"}, 20s);
+    EXPECT_FALSE(left.timedOut);
+    EXPECT_EQ(left.exitCode, 0);
+    EXPECT_EQ(left.out, "started\n");
+    EXPECT_LT(Clock::now() - leftStart, 10s);
 }
 
 // ---------------------------------------------------------------- nginx

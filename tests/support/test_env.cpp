@@ -256,17 +256,20 @@ ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::mill
     ::close(errPipe[1]);
 
     ProcessResult result;
-    const auto deadline = Clock::now() + timeout;
+    auto deadline = Clock::now() + timeout;
     std::array<int, 2> fds{outPipe[0], errPipe[0]};
     std::array<std::string*, 2> sinks{&result.out, &result.err};
     bool exited = false;
     int status = 0;
     char buffer[65536];
-    // Read both pipes until they close and the child has exited; the pipes
-    // may stay open after the exit if the child left descendants behind, so
-    // the deadline bounds both.
+    // Read both pipes until they close and the child has exited. A
+    // descendant left behind may hold the pipes open: after the exit its
+    // output is awaited only briefly.
     while (fds[0] >= 0 || fds[1] >= 0 || !exited) {
-        if (!exited && ::waitpid(pid, &status, WNOHANG) == pid) exited = true;
+        if (!exited && ::waitpid(pid, &status, WNOHANG) == pid) {
+            exited = true;
+            deadline = std::min(deadline, Clock::now() + std::chrono::milliseconds(500));
+        }
         const auto now = Clock::now();
         if (now >= deadline) {
             result.timedOut = !exited;
