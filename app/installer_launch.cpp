@@ -1,0 +1,53 @@
+#include "app/installer_launch.h"
+
+#include <boost/format.hpp>
+
+#include "platform/text.h"
+
+std::wstring commandLineValue(const std::wstring& value, bool quoted) {
+    const bool needsQuotes = quoted || value.find_first_of(L" \t\"") != std::wstring::npos;
+    if (!needsQuotes) return value;
+
+    std::wstring out = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t unit : value) {
+        if (unit == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (unit == L'"') {
+            out.append(backslashes * 2 + 1, L'\\');
+        } else {
+            out.append(backslashes, L'\\');
+        }
+        backslashes = 0;
+        out.push_back(unit);
+    }
+    // Backslashes right before the closing quote would escape it.
+    out.append(backslashes * 2, L'\\');
+    out.push_back(L'"');
+    return out;
+}
+
+std::wstring installerParameters(const InstallerSettings& settings, const PayloadMap& remaining) {
+    std::wstring parameters;
+    const auto piece = [&parameters](const wchar_t* format, const std::wstring& value, bool quoted) {
+        parameters += (boost::wformat(format) % commandLineValue(value, quoted)).str();
+    };
+    if (!settings.partnerId.empty()) piece(L" /partnerId=%ls", settings.partnerId, false);
+    if (!settings.vid.empty()) piece(L" /vid=%ls", settings.vid, false);
+    if (!settings.contentType.empty()) piece(L" /contentType=%ls", settings.contentType, false);
+    if (!settings.contentAddress.empty()) piece(L" /contentAddress=%ls", settings.contentAddress, true);
+    if (!settings.offerUrl.empty()) piece(L" /offerUrl=%ls", settings.offerUrl, true);
+    if (settings.silentMode) parameters += L" /S";
+    for (const auto& [key, value] : remaining) {
+        parameters += (boost::wformat(L" /%ls=%ls") % commandLineValue(platform::fromUtf8(key), false) %
+                       commandLineValue(percentDecode(platform::fromUtf8(value)), true))
+                          .str();
+    }
+    return parameters;
+}
+
+void launchInstaller(platform::OsServices& os, const std::wstring& installerFile, const std::wstring& parameters) {
+    os.shellOpen(installerFile, parameters);
+}

@@ -1,0 +1,36 @@
+// The downloaded installer's command line, built from the stamped settings and
+// the payload keys left over, and the call that starts the installer.
+#pragma once
+
+#include <string>
+
+#include "config/payload.h"
+#include "platform/os_services.h"
+
+// The settings the dialog took out of the payload block, already decoded.
+struct InstallerSettings {
+    std::wstring partnerId;
+    std::wstring vid;
+    std::wstring contentType;
+    std::wstring contentAddress;
+    std::wstring offerUrl;
+    bool silentMode = false;
+};
+
+// One value as the installer's command line carries it. Quoted values are put
+// in double quotes; a value that is not quoted gets them only when it holds a
+// blank, a tab or a double quote, since it would otherwise split or swallow
+// switches. Inside quotes a double quote is written \" and the backslashes
+// before it (or before the closing quote) are doubled, so that the Windows
+// command-line rules (CommandLineToArgvW, the C runtime) give back the value
+// exactly. Ordinary values come out unchanged.
+std::wstring commandLineValue(const std::wstring& value, bool quoted);
+
+// " /partnerId=..", " /vid=..", " /contentType=..", " /contentAddress=\"..\"",
+// " /offerUrl=\"..\"", " /S", then " /key=\"value\"" for each remaining payload
+// key in the map's order (key decoded from UTF-8 only, value also
+// percent-decoded). Empty when no piece applies.
+std::wstring installerParameters(const InstallerSettings& settings, const PayloadMap& remaining);
+
+// Starts the installer file with the parameters; the outcome is not examined.
+void launchInstaller(platform::OsServices& os, const std::wstring& installerFile, const std::wstring& parameters);

@@ -1,0 +1,84 @@
+#include "app/proxy_discovery.h"
+
+#include <sstream>
+
+#include <boost/format.hpp>
+
+#include "platform/text.h"
+
+namespace {
+
+std::size_t appendToStream(char* data, std::size_t size, std::size_t count, void* userData) {
+    auto* sink = static_cast<std::ostream*>(userData);
+    sink->write(data, static_cast<std::streamsize>(size * count));
+    return size * count;
+}
+
+}  // namespace
+
+std::optional<ProxySettings> proxyCandidate(const std::string& proxyText) {
+    const std::size_t colon = proxyText.find(':');
+    if (colon == std::string::npos || colon == 0) return std::nullopt;
+    ProxySettings candidate;
+    candidate.type = 2;
+    candidate.host = proxyText.substr(0, colon);
+    candidate.port = proxyText.substr(colon + 1);
+    return candidate;
+}
+
+ProxySettings discoverProxy(platform::OsServices& os, const std::string& testAddress,
+                            std::chrono::milliseconds bound) {
+    try {
+        std::optional<std::wstring> manualProxy;
+        if (!os.currentUserProxy(manualProxy) || !manualProxy) return {};
+        const std::optional<ProxySettings> candidate = proxyCandidate(platform::toUtf8(*manualProxy));
+        if (!candidate) return {};
+
+        std::ostringstream body;
+        std::string error;
+        if (httpRequest(testAddress, {}, *candidate, body, error, false, bound) == CURLE_OK) return *candidate;
+    } catch (...) {
+        // Whatever goes wrong while trying the proxy means: no proxy.
+    }
+    return {};
+}
+
+CURLcode httpRequest(const std::string& url, const std::vector<std::string>& extraHeaders, ProxySettings proxy,
+                     std::ostream& sink, std::string& errorOut, bool headOnly, std::chrono::milliseconds bound) {
+    curl_slist* headers = nullptr;
+    for (const std::string& line : extraHeaders) headers = curl_slist_append(headers, line.c_str());
+    headers = curl_slist_append(headers, "User-Agent: Vorlane Downloader");
+    headers = curl_slist_append(headers, "Expect:");
+
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    CURL* handle = curl_easy_init();
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 1L);
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &appendToStream);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<std::ostream*>(&sink));
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 5L);
+    if (headOnly) curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
+    std::string proxyAddress;
+    if (proxy.type == 2 && !proxy.host.empty()) {
+        proxyAddress = (boost::format("%s:%d") % proxy.host % proxy.port).str();
+        curl_easy_setopt(handle, CURLOPT_PROXY, proxyAddress.c_str());
+        curl_easy_setopt(handle, CURLOPT_PROXYUSERNAME, proxy.user.c_str());
+        curl_easy_setopt(handle, CURLOPT_PROXYPASSWORD, proxy.password.c_str());
+    }
+    // Not a signal-driven resolver time-out: this runs on a worker thread.
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(bound.count()));
+
+    const CURLcode result = curl_easy_perform(handle);
+    curl_easy_cleanup(handle);
+    curl_slist_free_all(headers);
+
+    if (result != CURLE_OK) {
+        errorOut = errorBuffer;
+    } else {
+        errorOut.clear();
+    }
+    return result;
+}

@@ -1,0 +1,219 @@
+#include "app/update_progress_dlg.h"
+
+#include <memory>
+#include <stdexcept>
+
+#include <boost/format.hpp>
+
+#include "app/installer_launch.h"
+#include "app/message_box_dialog.h"
+#include "app/proxy_discovery.h"
+#include "app/ui_text.h"
+#include "config/catalog.h"
+
+using platform::kIdCancel;
+using platform::kIdOk;
+
+namespace {
+
+// Frees what a posted message carries.
+void freeMessage(std::uint32_t message, std::uintptr_t wParam) {
+    if (message == platform::WM_APP_PROGRESS) delete reinterpret_cast<ProgressReport*>(wParam);
+    if (message == platform::WM_APP_STATUS_TEXT) delete reinterpret_cast<std::wstring*>(wParam);
+}
+
+// Only the ASCII letters change, as with the classic locale.
+void lowerCaseAscii(std::string& text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+}
+
+}  // namespace
+
+CUpdateProgressDlg::CUpdateProgressDlg(platform::OsServices& os) : m_os(os) {}
+
+CUpdateProgressDlg::~CUpdateProgressDlg() {
+    // Every way out of the dialog has joined already; this only guards a
+    // dialog whose modal loop was cut short.
+    m_stopRequested = true;
+    joinWorker();
+}
+
+int CUpdateProgressDlg::DoModal() { return m_os.runModalDialog(platform::kProgressDialogTemplate, *this, nullptr); }
+
+std::string CUpdateProgressDlg::productId() const { return buildProductId(); }
+
+std::string CUpdateProgressDlg::downloadAddress() const { return catalogDownloadAddress(m_productIndex); }
+
+std::string CUpdateProgressDlg::proxyTestAddress() const { return kProxyTestAddress; }
+
+std::chrono::milliseconds CUpdateProgressDlg::proxyTestBound() const { return kProxyTestTimeout; }
+
+void CUpdateProgressDlg::DoDataExchange() {
+    // The three controls (1002, 1001, 1000) are reached through the window by id.
+}
+
+bool CUpdateProgressDlg::OnInitDialog() {
+    DoDataExchange();
+
+    m_payload = readPayloadFromFile(m_os.ownExecutablePath());
+    const PayloadSettings settings = takeSettings(m_payload);
+    m_vid = settings.vid;
+    m_partnerId = settings.partnerId;
+    m_contentType = settings.contentType;
+    m_contentAddress = settings.contentAddress;
+    m_offerUrl = settings.offerUrl;
+    m_productId = productId();
+    m_silentMode = settings.silentMode;
+
+    lowerCaseAscii(m_productId);
+    m_productIndex = catalogIndexOfId(m_productId);
+    if (m_productIndex == 0) throw std::runtime_error("Invalid installer!");
+
+    m_window->setCaption((boost::wformat(uiText(8)) % catalogDisplayName(m_productIndex)).str());
+    m_window->setIcon(platform::kMainIconId);
+    m_stopRequested = false;
+    m_window->centerAndShow();
+    m_window->enableCloseMenuItem();
+    m_window->setControlText(platform::kProgressLineId, uiText(9));
+    m_window->setProgressRange(platform::kProgressBarId, 0, 100);
+    m_window->setProgressStep(platform::kProgressBarId, 1);
+    m_window->setProgressPos(platform::kProgressBarId, 0);
+    m_workerThread = std::thread(&CUpdateProgressDlg::workerThread, this);
+    return true;
+}
+
+void CUpdateProgressDlg::OnStatusText(std::wstring* text) {
+    const std::unique_ptr<std::wstring> owned(text);
+    m_window->setControlText(platform::kStatusLineId, *owned);
+}
+
+void CUpdateProgressDlg::OnProgress(ProgressReport* report) {
+    const std::unique_ptr<ProgressReport> owned(report);
+    m_window->setProgressPos(platform::kProgressBarId, owned->percent);
+    if (m_downloader.downloadInfo().isComplete()) {
+        if (!stopWorker()) return;
+        launchDownloadedInstaller();
+        m_window->endDialog(1);
+        return;
+    }
+    m_window->setControlText(platform::kProgressLineId, owned->text);
+}
+
+void CUpdateProgressDlg::OnFinish() {
+    m_stopRequested = true;
+    joinWorker();
+    m_window->endDialog(1);
+}
+
+void CUpdateProgressDlg::launchDownloadedInstaller() {
+    // The worker has been joined, and with it the download thread, so the
+    // file is closed; a run that could not keep every part is not started.
+    const DownloadInfo& info = m_downloader.downloadInfo();
+    if (!info.isValid() || !info.isComplete()) {
+        showErrorMessage(uiText(12));
+        return;
+    }
+    const InstallerSettings settings{m_partnerId, m_vid, m_contentType, m_contentAddress, m_offerUrl, m_silentMode};
+    launchInstaller(m_os, m_downloader.downloadInfo().filePath(), installerParameters(settings, m_payload));
+}
+
+void CUpdateProgressDlg::OnClose() {
+    CMessageBoxDialog confirmation;
+    confirmation.m_caption = uiText(0);
+    confirmation.m_okText = uiText(1);
+    confirmation.m_cancelText = uiText(2);
+    confirmation.m_message = uiText(3);
+    if (m_os.runModalDialog(platform::kMessageBoxTemplate, confirmation, m_window) != kIdOk) return;
+    if (!stopWorker()) return;
+    // The default close handling of a dialog: it ends with IDCANCEL.
+    m_window->endDialog(kIdCancel);
+}
+
+void CUpdateProgressDlg::OnOK() {
+    if (!stopWorker()) return;
+    m_window->endDialog(kIdOk);
+}
+
+void CUpdateProgressDlg::OnCancel() {
+    if (!stopWorker()) return;
+    m_window->endDialog(kIdCancel);
+}
+
+int CUpdateProgressDlg::showErrorMessage(const std::wstring& message) {
+    CMessageBoxDialog notice;
+    notice.m_caption = uiText(4);
+    notice.m_okText = uiText(5);
+    notice.m_cancelText = uiText(6);
+    notice.m_message = message + uiText(7);
+    return m_os.runModalDialog(platform::kMessageBoxTemplate, notice, m_window);
+}
+
+void CUpdateProgressDlg::PostNcDestroy() {
+    if (hasLanguageRecord()) releaseLanguageRecord();
+}
+
+bool CUpdateProgressDlg::stopWorker() {
+    {
+        const std::lock_guard<std::mutex> lock(m_noticeLock);
+        m_stopRequested = true;
+        if (m_noticeCommitted) return false;
+    }
+    joinWorker();
+    return true;
+}
+
+void CUpdateProgressDlg::joinWorker() {
+    if (m_workerThread.joinable() && m_workerThread.get_id() != std::this_thread::get_id()) m_workerThread.join();
+}
+
+bool CUpdateProgressDlg::reportFailure(const std::wstring& message) {
+    {
+        // A stopping dialog waits in join() and cannot serve a box it owns.
+        const std::lock_guard<std::mutex> lock(m_noticeLock);
+        if (m_stopRequested) return false;
+        m_noticeCommitted = true;
+    }
+    showErrorMessage(message);
+    postToDialog(platform::WM_APP_FINISH, 0);
+    return true;
+}
+
+void CUpdateProgressDlg::postToDialog(std::uint32_t message, std::uintptr_t wParam) {
+    if (!m_window->postMessage(message, wParam)) freeMessage(message, wParam);
+}
+
+bool CUpdateProgressDlg::onInitDialog(platform::DialogWindow& window) {
+    m_window = &window;
+    return OnInitDialog();
+}
+
+void CUpdateProgressDlg::onCommand(int commandId) {
+    if (commandId == kIdOk) OnOK();
+    if (commandId == kIdCancel) OnCancel();
+}
+
+void CUpdateProgressDlg::onClose() { OnClose(); }
+
+void CUpdateProgressDlg::onAppMessage(std::uint32_t message, std::uintptr_t wParam) {
+    switch (message) {
+    case platform::WM_APP_STATUS_TEXT:
+        OnStatusText(reinterpret_cast<std::wstring*>(wParam));
+        break;
+    case platform::WM_APP_PROGRESS:
+        OnProgress(reinterpret_cast<ProgressReport*>(wParam));
+        break;
+    case platform::WM_APP_FINISH:
+        OnFinish();
+        break;
+    default:
+        break;
+    }
+}
+
+void CUpdateProgressDlg::onUndeliveredMessage(std::uint32_t message, std::uintptr_t wParam) {
+    freeMessage(message, wParam);
+}
+
+void CUpdateProgressDlg::onDestroyed() { PostNcDestroy(); }

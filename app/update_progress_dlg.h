@@ -1,0 +1,116 @@
+// The progress dialog: owns the stamped settings, the chosen product, the
+// download engine and the worker thread for one run; shows the status line,
+// the progress line and the bar; asks before closing; starts the downloaded
+// installer when the download is complete.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "app/worker_steps.h"
+#include "config/payload.h"
+#include "downloader/downloader.h"
+#include "downloader/proxy_settings.h"
+#include "platform/dialog_window.h"
+#include "platform/os_services.h"
+
+class CUpdateProgressDlg : public platform::DialogHandler {
+public:
+    explicit CUpdateProgressDlg(platform::OsServices& os);
+    ~CUpdateProgressDlg() override;
+    CUpdateProgressDlg(const CUpdateProgressDlg&) = delete;
+    CUpdateProgressDlg& operator=(const CUpdateProgressDlg&) = delete;
+
+    // Runs the dialog modally; returns its end result.
+    int DoModal();
+
+    // The error notice, shown modally over the dialog from the worker thread;
+    // returns the box's result.
+    int showErrorMessage(const std::wstring& message);
+
+    // What the worker and the installer start read; stable once the worker
+    // has been joined.
+    std::int32_t productIndex() const { return m_productIndex; }
+    bool silentMode() const { return m_silentMode; }
+    const std::wstring& vid() const { return m_vid; }
+    const std::wstring& partnerId() const { return m_partnerId; }
+    const std::wstring& contentAddress() const { return m_contentAddress; }
+    const std::wstring& contentType() const { return m_contentType; }
+    const std::wstring& offerUrl() const { return m_offerUrl; }
+    const PayloadMap& payload() const { return m_payload; }
+
+protected:
+    // The worker thread's body: proxy, probe, companion rule, download and
+    // progress reports.
+    virtual void workerThread();
+    // The catalog id this build installs.
+    virtual std::string productId() const;
+    // Where the product's installer is fetched from.
+    virtual std::string downloadAddress() const;
+    // The proxy test's target and bound.
+    virtual std::string proxyTestAddress() const;
+    virtual std::chrono::milliseconds proxyTestBound() const;
+
+    // Shows the error notice unless a stop was requested, then asks the
+    // dialog to close; false when the notice was skipped because of the stop.
+    bool reportFailure(const std::wstring& message);
+    // Posts to the dialog; frees the object if the post fails.
+    void postToDialog(std::uint32_t message, std::uintptr_t wParam);
+
+    // Sets the stop flag and waits for the worker. Returns false without
+    // waiting when the worker has already committed to an error notice, which
+    // needs this thread responsive; that worker asks to close right after.
+    bool stopWorker();
+    // Waits for the worker whatever it does.
+    void joinWorker();
+
+    // Handlers, on the interface thread.
+    bool OnInitDialog();
+    void DoDataExchange();
+    void OnClose();
+    void OnOK();
+    void OnCancel();
+    void OnStatusText(std::wstring* text);
+    void OnProgress(ProgressReport* report);
+    void OnFinish();
+    void PostNcDestroy();
+
+    // The dialog handler interface, forwarding to the handlers above.
+    bool onInitDialog(platform::DialogWindow& window) override;
+    void onCommand(int commandId) override;
+    void onClose() override;
+    void onAppMessage(std::uint32_t message, std::uintptr_t wParam) override;
+    void onUndeliveredMessage(std::uint32_t message, std::uintptr_t wParam) override;
+    void onDestroyed() override;
+
+    platform::OsServices& m_os;
+    platform::DialogWindow* m_window = nullptr;
+    std::atomic<bool> m_stopRequested{false};
+    Downloader m_downloader;
+    std::thread m_workerThread;
+    std::int32_t m_productIndex = 0;
+    bool m_silentMode = false;
+    std::string m_productId;
+    std::wstring m_vid;
+    std::wstring m_partnerId;
+    std::wstring m_contentAddress;
+    std::wstring m_contentType;
+    std::wstring m_offerUrl;
+    PayloadMap m_payload;
+
+private:
+    // Prepares the download (steps that throw to the worker's handler):
+    // returns false when the companion product was started instead.
+    bool prepareDownload(const ProxySettings& proxy, DownloadInfo& info, std::wstring& statePath);
+    // Waits for the download thread to end on its own: used once every part is in.
+    void waitForDownloadThread();
+    void launchDownloadedInstaller();
+
+    // Orders "the worker commits to an error notice" against "the interface
+    // thread asks it to stop".
+    std::mutex m_noticeLock;
+    bool m_noticeCommitted = false;
+};

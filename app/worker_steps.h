@@ -1,0 +1,58 @@
+// The download-and-install worker's small steps, kept apart from the thread
+// body so that each can be checked on its own: the failure record and its
+// notice texts, the size taken from the probe's headers, the progress report
+// handed to the dialog, and the names of the two temporary files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "downloader/header_record.h"
+
+// What the worker throws to its own error handler while it prepares a download.
+struct ErrorClass {
+    std::int32_t kind;  // kErrorKindDownload or kErrorKindServer
+    std::int32_t code;  // libcurl's result code, or kMissingContentLengthCode
+};
+
+inline constexpr std::int32_t kErrorKindDownload = 1;
+inline constexpr std::int32_t kErrorKindServer = 2;
+// The server answered the probe without a content length.
+inline constexpr std::int32_t kMissingContentLengthCode = 2001;
+
+// The notice for a failure while preparing: fixed English texts whatever the
+// interface language.
+std::wstring errorMessageFor(const ErrorClass& error);
+inline constexpr wchar_t kInternalErrorMessage[] = L"Internal Error.";
+
+// The first content-length record of the probe's answers (every response of a
+// redirect chain, in arrival order); throws ErrorClass {2, 2001} when there is none.
+const std::string& firstContentLength(const HeaderList& headers);
+
+// The installer's size from a content-length value, read like std::stoi:
+// leading white space and a sign are accepted, reading stops at the first
+// non-digit; no digits or a value outside 32 bits throws a standard exception.
+std::int32_t contentLengthToSize(const std::string& value);
+
+// Whole percent of the file that has arrived, truncated toward zero.
+std::int32_t progressPercent(std::int32_t progressLength, std::int32_t fileSize);
+
+// The running progress text: the label, a colon, a blank, the number and "%".
+std::wstring progressText(const std::wstring& label, std::int32_t percent);
+
+// The record carried by WM_APP_PROGRESS; allocated by the worker, deleted by
+// the dialog's handler.
+struct ProgressReport {
+    std::int32_t percent;
+    wchar_t text[256];
+};
+
+// A new report holding at most 254 characters of `text` and its terminator.
+ProgressReport* newProgressReport(std::int32_t percent, const std::wstring& text);
+
+// Resume-state file and installer file in the temporary directory T, named
+// after the description's file tag G and the product's file stem S:
+// T\_G.txt and T\S_G.exe (the platform's own separator in place of "\" where
+// "\" is not one).
+std::wstring resumeStatePath(const std::wstring& tempDir, const std::wstring& fileTag);
+std::wstring installerPath(const std::wstring& tempDir, const std::wstring& fileStem, const std::wstring& fileTag);

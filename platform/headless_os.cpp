@@ -1,0 +1,555 @@
+#include "platform/headless_os.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+#include "platform/system.h"
+#include "platform/text.h"
+
+namespace platform {
+
+namespace {
+
+// A plausible layout of the message box template at 96 DPI: the frame makes
+// the window rectangle start left of and above the client area.
+constexpr Rect kBoxWindowRect{-3, -26, 296, 102};
+constexpr Rect kBoxOkRect{26, 71, 140, 92};
+constexpr Rect kBoxCancelRect{149, 71, 265, 92};
+
+}  // namespace
+
+// One open dialog: every call is recorded in the dialog's record.
+class HeadlessOs::Window : public DialogWindow {
+public:
+    Window(HeadlessOs& os, int id) : m_os(os), m_id(id) {}
+
+    void setCaption(const std::wstring& text) override {
+        const std::lock_guard<std::mutex> lock(m_os.m_lock);
+        m_os.record(m_id).caption = text;
+    }
+    void setControlText(int controlId, const std::wstring& text) override {
+        const std::lock_guard<std::mutex> lock(m_os.m_lock);
+        DialogRecord& record = m_os.record(m_id);
+        record.texts[controlId] = text;
+        record.textHistory.emplace_back(controlId, text);
+    }
+    void showControl(int controlId, bool shown) override {
+        const std::lock_guard<std::mutex> lock(m_os.m_lock);
+        m_os.record(m_id).shown[controlId] = shown;
+    }
+    Rect windowRectInClient() const override {
+        const std::lock_guard<std::mutex> lock(m_os.m_lock);
+        return m_os.record(m_id).windowRect;
+    }
+    Rect controlRectInClient(int controlId) const override {
+        const std::lock_guard<std::mutex> lock(m_os.m_lock);
+        const auto& rects = m_os.record(m_id).controlRects;
+        const auto found = rects.find(controlId);
+        return found == rects.end() ? Rect{} : found->second;
+    }
+    void moveControl(int controlId, int x, int y, int width, int height) override {
+        const std::lock_guard<std::mutex> lock(m_os.m_lock);
+        m_os.record(m_id).controlRects[controlId] = Rect{x, y, x + width, y + height};
+    }
+    void setProgressRange(int, int low, int high) override {
+        const std::lock_guard<std::mutex> lock(m_os.m_lock);
+        m_os.record(m_id).progressLow = low;
+        m_os.record(m_id).progressHigh = high;
+    }
+    void setProgressStep(int, int step) override {
+        const std::lock_guard<std::mutex> lock(m_os.m_lock);
+        m_os.record(m_id).progressStep = step;
+    }
+    void setProgressPos(int, int position) override {
+        const std::lock_guard<std::mutex> lock(m_os.m_lock);
+        m_os.record(m_id).progressPositions.push_back(position);
+    }
+    void setIcon(int iconId) override {
+        const std::lock_guard<std::mutex> lock(m_os.m_lock);
+        m_os.record(m_id).iconId = iconId;
+    }
+    void centerAndShow() override {
+        const std::lock_guard<std::mutex> lock(m_os.m_lock);
+        m_os.record(m_id).centredAndShown = true;
+    }
+    void enableCloseMenuItem() override {
+        const std::lock_guard<std::mutex> lock(m_os.m_lock);
+        m_os.record(m_id).closeMenuEnabled = true;
+    }
+    bool postMessage(std::uint32_t message, std::uintptr_t wParam) override {
+        return m_os.postTo(m_id, message, wParam);
+    }
+    void endDialog(int result) override { m_os.endWindow(m_id, result); }
+
+    int id() const { return m_id; }
+
+private:
+    HeadlessOs& m_os;
+    int m_id;
+};
+
+HeadlessOs::HeadlessOs() = default;
+HeadlessOs::~HeadlessOs() = default;
+
+// --- configuration ---
+
+void HeadlessOs::setOwnExecutablePath(const std::wstring& path) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_ownPath = path;
+}
+
+void HeadlessOs::setTemporaryDirectory(const std::wstring& path) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_tempDir = path;
+}
+
+void HeadlessOs::failTemporaryDirectory() {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_tempDirFails = true;
+}
+
+void HeadlessOs::setComResult(bool ok) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_comOk = ok;
+}
+
+void HeadlessOs::setCurrentUserProxy(bool callSucceeds, std::optional<std::wstring> manualProxy) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_proxyCallSucceeds = callSucceeds;
+    m_manualProxy = std::move(manualProxy);
+}
+
+void HeadlessOs::addRegistryKey(const std::wstring& path) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_registry[path];
+}
+
+void HeadlessOs::setRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& text) {
+    std::vector<std::uint8_t> bytes;
+    for (const char16_t unit : toUtf16(text) + u'\0') {
+        bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+    setRegistryBytes(keyPath, name, std::move(bytes));
+}
+
+void HeadlessOs::setRegistryBytes(const std::wstring& keyPath, const std::wstring& name,
+                                  std::vector<std::uint8_t> bytes) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_registry[keyPath][name] = std::move(bytes);
+}
+
+void HeadlessOs::denyRegistryKey(const std::wstring& path) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_deniedKeys.insert(path);
+}
+
+void HeadlessOs::addFile(const std::wstring& path) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_files.insert(path);
+}
+
+void HeadlessOs::setModalTimeout(std::chrono::milliseconds timeout) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_modalTimeout = timeout;
+}
+
+void HeadlessOs::scriptInput(int templateId, UserInput input, std::function<bool()> when) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_script.push_back(Scripted{m_nextSerial++, templateId, input, std::move(when)});
+    m_queueChanged.notify_all();
+}
+
+std::size_t HeadlessOs::pendingInputs() const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_script.size();
+}
+
+// --- records ---
+
+std::vector<DialogRecord> HeadlessOs::dialogs() const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_records;
+}
+
+std::vector<DialogRecord> HeadlessOs::dialogsWithTemplate(int templateId) const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    std::vector<DialogRecord> result;
+    std::copy_if(m_records.begin(), m_records.end(), std::back_inserter(result),
+                 [templateId](const DialogRecord& record) { return record.templateId == templateId; });
+    return result;
+}
+
+std::vector<LaunchRecord> HeadlessOs::launches() const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_launches;
+}
+
+std::vector<std::pair<std::wstring, std::wstring>> HeadlessOs::messageBoxes() const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_messageBoxes;
+}
+
+std::vector<std::string> HeadlessOs::events() const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_events;
+}
+
+void HeadlessOs::addEvent(const std::string& event) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    recordEvent(event);
+}
+
+std::vector<std::wstring> HeadlessOs::registryKeysOpened() const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_keysOpened;
+}
+
+int HeadlessOs::openRegistryKeys() const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return static_cast<int>(m_openKeys.size());
+}
+
+int HeadlessOs::proxyQueries() const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_proxyQueries;
+}
+
+int HeadlessOs::comInitialisations() const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_comCount;
+}
+
+int HeadlessOs::commonControlsInitialisations() const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_controlsCount;
+}
+
+// --- OsServices ---
+
+std::wstring HeadlessOs::ownExecutablePath() {
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        if (!m_ownPath.empty()) return m_ownPath;
+    }
+    return platform::ownExecutablePath();
+}
+
+std::wstring HeadlessOs::temporaryDirectory() {
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        if (m_tempDirFails) throw std::runtime_error("no temporary directory");
+        if (m_tempDir) return *m_tempDir;
+    }
+    return platform::temporaryDirectory();
+}
+
+bool HeadlessOs::initializeCom() {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    ++m_comCount;
+    return m_comOk;
+}
+
+void HeadlessOs::initializeCommonControls() {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    ++m_controlsCount;
+}
+
+bool HeadlessOs::currentUserProxy(std::optional<std::wstring>& manualProxy) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    ++m_proxyQueries;
+    if (!m_proxyCallSucceeds) return false;
+    manualProxy = m_manualProxy;
+    return true;
+}
+
+std::int32_t HeadlessOs::openRegistryKey(const std::wstring& path, RegistryKey& key) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_keysOpened.push_back(path);
+    if (m_deniedKeys.count(path)) return kErrorAccessDenied;
+    if (!m_registry.count(path)) return kErrorFileNotFound;
+    const std::uintptr_t handle = m_nextKey++;
+    m_openKeys[handle] = path;
+    key = reinterpret_cast<RegistryKey>(handle);
+    return kErrorSuccess;
+}
+
+std::int32_t HeadlessOs::queryRegistryValue(RegistryKey key, const std::wstring& name, void* buffer,
+                                            std::uint32_t& size) {
+    constexpr std::int32_t kErrorInvalidHandle = 6;
+    const std::lock_guard<std::mutex> lock(m_lock);
+    const auto open = m_openKeys.find(reinterpret_cast<std::uintptr_t>(key));
+    if (open == m_openKeys.end()) return kErrorInvalidHandle;
+    const auto& values = m_registry[open->second];
+    const auto value = values.find(name);
+    if (value == values.end()) return kErrorFileNotFound;
+    const std::vector<std::uint8_t>& bytes = value->second;
+    if (bytes.size() > size) {
+        size = static_cast<std::uint32_t>(bytes.size());
+        return kErrorMoreData;
+    }
+    if (!bytes.empty()) std::memcpy(buffer, bytes.data(), bytes.size());
+    size = static_cast<std::uint32_t>(bytes.size());
+    return kErrorSuccess;
+}
+
+void HeadlessOs::closeRegistryKey(RegistryKey key) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_openKeys.erase(reinterpret_cast<std::uintptr_t>(key));
+}
+
+bool HeadlessOs::fileExists(const std::wstring& path) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_files.count(path) != 0;
+}
+
+void HeadlessOs::shellOpen(const std::wstring& file, const std::wstring& parameters) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_launches.push_back(LaunchRecord{file, parameters});
+    m_events.push_back("launch");
+}
+
+void HeadlessOs::messageBox(const std::wstring& text, const std::wstring& caption) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_messageBoxes.emplace_back(text, caption);
+    m_events.push_back("messagebox");
+}
+
+// --- dialogs ---
+
+DialogRecord& HeadlessOs::record(int windowId) { return m_records.at(static_cast<std::size_t>(windowId)); }
+
+void HeadlessOs::recordEvent(std::string event) { m_events.push_back(std::move(event)); }
+
+int HeadlessOs::runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) {
+    const auto* ownerWindow = dynamic_cast<const Window*>(owner);
+    int id = 0;
+    std::chrono::milliseconds timeout{};
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        id = static_cast<int>(m_records.size());
+        DialogRecord record;
+        record.id = id;
+        record.templateId = templateId;
+        if (templateId == kMessageBoxTemplate) {
+            record.windowRect = kBoxWindowRect;
+            record.controlRects[kIdOk] = kBoxOkRect;
+            record.controlRects[kIdCancel] = kBoxCancelRect;
+        }
+        WindowState state;
+        state.handler = &handler;
+        state.templateId = templateId;
+        state.thread = std::this_thread::get_id();
+        if (ownerWindow && m_windows.count(ownerWindow->id())) {
+            record.ownerId = ownerWindow->id();
+            WindowState& ownerState = m_windows[ownerWindow->id()];
+            record.onOwnerThread = ownerState.thread == state.thread;
+            ++ownerState.ownedOpen;
+            state.ownerId = ownerWindow->id();
+        }
+        m_records.push_back(record);
+        m_windows[id] = state;
+        recordEvent("open " + std::to_string(templateId));
+        timeout = m_modalTimeout;
+    }
+    Window window(*this, id);
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        m_windows[id].window = &window;
+    }
+
+    try {
+        handler.onInitDialog(window);
+    } catch (...) {
+        {
+            const std::lock_guard<std::mutex> lock(m_lock);
+            m_windows[id].failure = std::current_exception();
+        }
+        endWindow(id, -1);
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!isEnded(id)) {
+        if (deliverScriptedInput()) continue;
+        dispatchOne(std::chrono::milliseconds(2));
+        if (std::chrono::steady_clock::now() > deadline && !isEnded(id)) {
+            {
+                const std::lock_guard<std::mutex> lock(m_lock);
+                record(id).abandoned = true;
+            }
+            endWindow(id, -2);
+        }
+    }
+
+    // The window goes away: what is still queued for it is never delivered.
+    std::vector<Posted> undelivered;
+    std::exception_ptr failure;
+    int result = 0;
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        for (auto it = m_queue.begin(); it != m_queue.end();) {
+            if (it->windowId == id) {
+                undelivered.push_back(*it);
+                it = m_queue.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        WindowState& state = m_windows[id];
+        failure = state.failure;
+        if (state.ownerId >= 0 && m_windows.count(state.ownerId)) --m_windows[state.ownerId].ownedOpen;
+        m_windows.erase(id);
+        record(id).undeliveredMessages = static_cast<int>(undelivered.size());
+        result = record(id).result;
+    }
+    for (const Posted& posted : undelivered) handler.onUndeliveredMessage(posted.message, posted.wParam);
+    handler.onDestroyed();
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        record(id).destroyed = true;
+        recordEvent("destroy " + std::to_string(templateId));
+        m_queueChanged.notify_all();
+    }
+    if (failure) std::rethrow_exception(failure);
+    return result;
+}
+
+bool HeadlessOs::postTo(int windowId, std::uint32_t message, std::uintptr_t wParam) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    if (!m_windows.count(windowId)) return false;
+    m_queue.push_back(Posted{windowId, message, wParam});
+    m_queueChanged.notify_all();
+    return true;
+}
+
+void HeadlessOs::endWindow(int windowId, int result) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    DialogRecord& ended = record(windowId);
+    ended.ended = true;
+    ended.result = result;
+    recordEvent("end " + std::to_string(ended.templateId) + " " + std::to_string(result));
+    m_queueChanged.notify_all();
+}
+
+bool HeadlessOs::isEnded(int windowId) const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_records.at(static_cast<std::size_t>(windowId)).ended;
+}
+
+bool HeadlessOs::dispatchOne(std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    const auto self = std::this_thread::get_id();
+    const auto pick = [&] {
+        return std::find_if(m_queue.begin(), m_queue.end(), [&](const Posted& posted) {
+            const auto state = m_windows.find(posted.windowId);
+            return state != m_windows.end() && state->second.thread == self && !record(posted.windowId).ended;
+        });
+    };
+    auto found = pick();
+    if (found == m_queue.end()) {
+        m_queueChanged.wait_for(lock, wait);
+        found = pick();
+        if (found == m_queue.end()) return false;
+    }
+    const Posted posted = *found;
+    m_queue.erase(found);
+    DialogHandler* handler = m_windows[posted.windowId].handler;
+    lock.unlock();
+    try {
+        handler->onAppMessage(posted.message, posted.wParam);
+    } catch (...) {
+        {
+            const std::lock_guard<std::mutex> relock(m_lock);
+            m_windows[posted.windowId].failure = std::current_exception();
+        }
+        endWindow(posted.windowId, -1);
+    }
+    return true;
+}
+
+bool HeadlessOs::deliverScriptedInput() {
+    struct Candidate {
+        std::uint64_t serial;
+        int windowId;
+        UserInput input;
+        std::function<bool()> when;
+    };
+    std::vector<Candidate> candidates;
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        const auto self = std::this_thread::get_id();
+        std::set<int> seenTemplates;
+        for (const Scripted& entry : m_script) {
+            // Inputs for one template go in the order given.
+            if (!seenTemplates.insert(entry.templateId).second) continue;
+            int newest = -1;
+            for (const auto& [windowId, state] : m_windows) {
+                if (state.templateId == entry.templateId && state.thread == self && !record(windowId).ended) {
+                    newest = std::max(newest, windowId);
+                }
+            }
+            if (newest >= 0) candidates.push_back(Candidate{entry.serial, newest, entry.input, entry.when});
+        }
+    }
+    for (const Candidate& candidate : candidates) {
+        if (candidate.when && !candidate.when()) continue;
+        {
+            const std::lock_guard<std::mutex> lock(m_lock);
+            const auto entry = std::find_if(m_script.begin(), m_script.end(),
+                                            [&](const Scripted& s) { return s.serial == candidate.serial; });
+            if (entry == m_script.end()) continue;
+            m_script.erase(entry);
+        }
+        deliverInput(candidate.windowId, candidate.input);
+        return true;
+    }
+    return false;
+}
+
+void HeadlessOs::deliverInput(int windowId, UserInput input) {
+    DialogHandler* handler = nullptr;
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        const auto state = m_windows.find(windowId);
+        if (state == m_windows.end()) return;
+        DialogRecord& target = record(windowId);
+        const auto hidden = [&target](int controlId) {
+            const auto shown = target.shown.find(controlId);
+            return shown != target.shown.end() && !shown->second;
+        };
+        const bool dropped = state->second.ownedOpen > 0 || (input == UserInput::ClickOk && hidden(kIdOk)) ||
+                             (input == UserInput::ClickCancel && hidden(kIdCancel));
+        if (dropped) {
+            target.inputsDropped.push_back(input);
+            return;
+        }
+        target.inputsHandled.push_back(input);
+        handler = state->second.handler;
+    }
+    try {
+        switch (input) {
+        case UserInput::ClickOk:
+        case UserInput::Enter:
+            handler->onCommand(kIdOk);
+            break;
+        case UserInput::ClickCancel:
+        case UserInput::Esc:
+            handler->onCommand(kIdCancel);
+            break;
+        case UserInput::Close:
+            handler->onClose();
+            break;
+        }
+    } catch (...) {
+        {
+            const std::lock_guard<std::mutex> lock(m_lock);
+            m_windows[windowId].failure = std::current_exception();
+        }
+        endWindow(windowId, -1);
+    }
+}
+
+}  // namespace platform

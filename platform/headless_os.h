@@ -1,0 +1,189 @@
+// An in-process side of the OS seam, without any real window: dialogs run a
+// real modal loop on the calling thread over a real message queue, user input
+// comes from a script, and everything the front end asks of the system
+// (registry values, files, the proxy setting, program starts, message boxes)
+// is served from memory and recorded. The tests use it on every platform,
+// and it is the Linux side of the seam.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/os_services.h"
+
+namespace platform {
+
+// What a user does to an open dialog.
+enum class UserInput {
+    ClickOk,      // the OK button (only while it is shown)
+    ClickCancel,  // the cancel button (only while it is shown)
+    Enter,        // IDOK through the keyboard
+    Esc,          // IDCANCEL through the keyboard
+    Close,        // the close box or Alt+F4 (WM_CLOSE)
+};
+
+// Everything one dialog showed and did, as recorded.
+struct DialogRecord {
+    int id = 0;                 // in order of opening, from 0
+    int templateId = 0;
+    int ownerId = -1;           // -1: no owner
+    bool onOwnerThread = true;  // opened on the thread that runs its owner
+    std::wstring caption;
+    std::map<int, std::wstring> texts;                     // by control id
+    std::vector<std::pair<int, std::wstring>> textHistory;  // every text set, in order
+    std::map<int, bool> shown;                             // controls shown (true) or hidden
+    std::map<int, Rect> controlRects;
+    Rect windowRect;
+    int progressLow = 0;
+    int progressHigh = 0;
+    int progressStep = 0;
+    std::vector<int> progressPositions;  // every PBM_SETPOS, in order
+    int iconId = 0;
+    bool centredAndShown = false;
+    bool closeMenuEnabled = false;
+    std::vector<UserInput> inputsHandled;
+    std::vector<UserInput> inputsDropped;  // arrived while disabled, or at a hidden button
+    bool ended = false;
+    int result = 0;
+    bool destroyed = false;
+    bool abandoned = false;  // its modal loop ran out of time
+    int undeliveredMessages = 0;
+};
+
+struct LaunchRecord {
+    std::wstring file;
+    std::wstring parameters;
+};
+
+class HeadlessOs : public OsServices {
+public:
+    HeadlessOs();
+    ~HeadlessOs() override;
+    HeadlessOs(const HeadlessOs&) = delete;
+    HeadlessOs& operator=(const HeadlessOs&) = delete;
+
+    // --- What the system looks like (set before the run) ---
+    void setOwnExecutablePath(const std::wstring& path);
+    void setTemporaryDirectory(const std::wstring& path);
+    void failTemporaryDirectory();  // the query throws
+    void setComResult(bool ok);
+    // The WinHTTP call: fails, or succeeds with or without a manual proxy text.
+    void setCurrentUserProxy(bool callSucceeds, std::optional<std::wstring> manualProxy);
+    void addRegistryKey(const std::wstring& path);
+    // A string value as Windows stores it: UTF-16LE with its terminating zero.
+    void setRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& text);
+    void setRegistryBytes(const std::wstring& keyPath, const std::wstring& name, std::vector<std::uint8_t> bytes);
+    void denyRegistryKey(const std::wstring& path);  // opening fails with access denied
+    void addFile(const std::wstring& path);          // exists for fileExists
+    // A modal loop that runs longer than this ends its dialog with -2 (a
+    // hanging test fails instead of hanging).
+    void setModalTimeout(std::chrono::milliseconds timeout);
+
+    // --- The user: input delivered to the newest open dialog with the
+    // template, on its own thread, once `when` holds (inputs for one template
+    // are delivered in the order given) ---
+    void scriptInput(int templateId, UserInput input, std::function<bool()> when = {});
+    std::size_t pendingInputs() const;
+
+    // --- What happened ---
+    std::vector<DialogRecord> dialogs() const;
+    std::vector<DialogRecord> dialogsWithTemplate(int templateId) const;
+    std::vector<LaunchRecord> launches() const;
+    std::vector<std::pair<std::wstring, std::wstring>> messageBoxes() const;  // (text, caption)
+    std::vector<std::string> events() const;  // "open 131", "end 102 1", "launch", ... in order
+    // Adds a marker of the caller's own to the event log (for ordering checks).
+    void addEvent(const std::string& event);
+    std::vector<std::wstring> registryKeysOpened() const;
+    int openRegistryKeys() const;  // opened and not yet closed
+    int proxyQueries() const;
+    int comInitialisations() const;
+    int commonControlsInitialisations() const;
+
+    // --- OsServices ---
+    std::wstring ownExecutablePath() override;
+    std::wstring temporaryDirectory() override;
+    bool initializeCom() override;
+    void initializeCommonControls() override;
+    bool currentUserProxy(std::optional<std::wstring>& manualProxy) override;
+    std::int32_t openRegistryKey(const std::wstring& path, RegistryKey& key) override;
+    std::int32_t queryRegistryValue(RegistryKey key, const std::wstring& name, void* buffer,
+                                    std::uint32_t& size) override;
+    void closeRegistryKey(RegistryKey key) override;
+    bool fileExists(const std::wstring& path) override;
+    void shellOpen(const std::wstring& file, const std::wstring& parameters) override;
+    int runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) override;
+    void messageBox(const std::wstring& text, const std::wstring& caption) override;
+
+private:
+    class Window;
+    struct WindowState {
+        Window* window = nullptr;
+        DialogHandler* handler = nullptr;
+        int templateId = 0;
+        std::thread::id thread;
+        int ownedOpen = 0;  // open dialogs it owns: while > 0 it takes no input
+        int ownerId = -1;
+        std::exception_ptr failure;
+    };
+    struct Posted {
+        int windowId;
+        std::uint32_t message;
+        std::uintptr_t wParam;
+    };
+    struct Scripted {
+        std::uint64_t serial;
+        int templateId;
+        UserInput input;
+        std::function<bool()> when;
+    };
+
+    bool postTo(int windowId, std::uint32_t message, std::uintptr_t wParam);
+    void endWindow(int windowId, int result);
+    bool isEnded(int windowId) const;
+    bool deliverScriptedInput();
+    bool dispatchOne(std::chrono::milliseconds wait);
+    void deliverInput(int windowId, UserInput input);
+    void recordEvent(std::string event);
+    DialogRecord& record(int windowId);
+
+    mutable std::mutex m_lock;
+    std::condition_variable m_queueChanged;
+    std::deque<Posted> m_queue;
+    std::map<int, WindowState> m_windows;  // open (not yet destroyed) dialogs
+    std::vector<DialogRecord> m_records;
+    std::deque<Scripted> m_script;
+    std::uint64_t m_nextSerial = 0;
+    std::chrono::milliseconds m_modalTimeout{30000};
+
+    std::wstring m_ownPath;
+    std::optional<std::wstring> m_tempDir;
+    bool m_tempDirFails = false;
+    bool m_comOk = true;
+    int m_comCount = 0;
+    int m_controlsCount = 0;
+    bool m_proxyCallSucceeds = false;
+    std::optional<std::wstring> m_manualProxy;
+    int m_proxyQueries = 0;
+    std::map<std::wstring, std::map<std::wstring, std::vector<std::uint8_t>>> m_registry;
+    std::set<std::wstring> m_deniedKeys;
+    std::map<std::uintptr_t, std::wstring> m_openKeys;
+    std::uintptr_t m_nextKey = 0x100;
+    std::vector<std::wstring> m_keysOpened;
+    std::set<std::wstring> m_files;
+    std::vector<LaunchRecord> m_launches;
+    std::vector<std::pair<std::wstring, std::wstring>> m_messageBoxes;
+    std::vector<std::string> m_events;
+};
+
+}  // namespace platform

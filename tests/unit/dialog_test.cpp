@@ -1,0 +1,567 @@
+// The progress dialog and the application object over the in-process seam:
+// start-up, the three worker messages, the close confirmation (also while a
+// completion arrives), Enter and Esc, error notices from the worker thread,
+// the installer start and the texts in both languages. The worker is replaced
+// by a script so that every state is reached on purpose, without a network.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "app/ui_text.h"
+#include "app/update_progress_app.h"
+#include "app/update_progress_dlg.h"
+#include "platform/headless_os.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using platform::DialogRecord;
+using platform::HeadlessOs;
+using platform::kIdCancel;
+using platform::kIdOk;
+using platform::kMessageBoxTemplate;
+using platform::kProgressDialogTemplate;
+using platform::UserInput;
+
+constexpr std::uint16_t kEnglish = 0x0409;
+constexpr std::uint16_t kRussian = 0x0419;
+
+// Polls until `condition` holds; false after five seconds.
+bool eventually(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// A program file with a payload block at its end, removed afterwards.
+class PayloadFile {
+public:
+    explicit PayloadFile(const std::string& items) {
+        static std::atomic<int> counter{0};
+        m_path = fs::temp_directory_path() /
+                 ("vorlane_dialog_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+                  "_" + std::to_string(counter++) + ".exe");
+        std::ofstream out(m_path, std::ios::binary);
+        const std::string block = "MZ program bytes PayloadInfo:" + items;
+        out.write(block.data(), static_cast<std::streamsize>(block.size()));
+        out.put('\0');
+    }
+    ~PayloadFile() {
+        std::error_code ignored;
+        fs::remove(m_path, ignored);
+    }
+    std::wstring path() const { return m_path.wstring(); }
+
+private:
+    fs::path m_path;
+};
+
+// The dialog with its worker replaced by a script that runs on the worker thread.
+class ScriptedDialog : public CUpdateProgressDlg {
+public:
+    using Script = std::function<void(ScriptedDialog&)>;
+
+    ScriptedDialog(HeadlessOs& os, Script script, std::string productId = "pelmora")
+        : CUpdateProgressDlg(os), m_headless(os), m_script(std::move(script)), m_id(std::move(productId)) {}
+    ~ScriptedDialog() override {
+        m_stopRequested = true;
+        joinWorker();
+    }
+
+    // --- for scripts, on the worker thread ---
+    void postStatus(const std::wstring& text) {
+        postToDialog(platform::WM_APP_STATUS_TEXT, reinterpret_cast<std::uintptr_t>(new std::wstring(text)));
+    }
+    void postProgress(std::int32_t percent, const std::wstring& text) {
+        postToDialog(platform::WM_APP_PROGRESS, reinterpret_cast<std::uintptr_t>(newProgressReport(percent, text)));
+    }
+    void postFinish() { postToDialog(platform::WM_APP_FINISH, 0); }
+    bool notify(const std::wstring& message) { return reportFailure(message); }
+    bool waitForStop() {
+        return eventually([this] { return m_stopRequested.load(); });
+    }
+    // Gives the dialog a running download of one part: not complete yet.
+    void startDownload(const std::wstring& filePath) {
+        DownloadInfo info;
+        info.setFileSize(1000);
+        info.setPartSize(DownloadInfo::kPartSize);
+        info.setMaxWorkers(DownloadInfo::kMaxWorkers);
+        info.setUrls({"http://127.0.0.1/installer.exe"});
+        info.setFilePath(filePath);
+        m_downloader.setDownloadInfo(info);
+    }
+    // Makes it complete: the one part is in.
+    void completeDownload(const std::wstring& filePath) {
+        startDownload(filePath);
+        m_downloader.downloadInfo().takeNextPart(0);
+    }
+    void undoCompletion() { m_downloader.downloadInfo().resetWorkers(); }
+    // Waits until a message box is open (and not yet answered).
+    bool waitForOpenBox() {
+        return eventually([this] {
+            for (const DialogRecord& box : m_headless.dialogsWithTemplate(kMessageBoxTemplate)) {
+                if (!box.ended) return true;
+            }
+            return false;
+        });
+    }
+    // Waits until the first message box has been answered and is gone.
+    bool waitForBoxAnswered() {
+        return eventually([this] {
+            const auto boxes = m_headless.dialogsWithTemplate(kMessageBoxTemplate);
+            return !boxes.empty() && boxes[0].destroyed;
+        });
+    }
+    void mark(const std::string& event) { m_headless.addEvent(event); }
+
+protected:
+    void workerThread() override {
+        m_script(*this);
+        mark("worker ended");
+    }
+    std::string productId() const override { return m_id; }
+
+private:
+    HeadlessOs& m_headless;
+    Script m_script;
+    std::string m_id;
+};
+
+std::size_t indexOf(const std::vector<std::string>& events, const std::string& event) {
+    const auto found = std::find(events.begin(), events.end(), event);
+    EXPECT_NE(found, events.end()) << "no event " << event;
+    return static_cast<std::size_t>(found - events.begin());
+}
+
+DialogRecord mainRecord(const HeadlessOs& os) { return os.dialogsWithTemplate(kProgressDialogTemplate).at(0); }
+
+class DialogTest : public ::testing::Test {
+protected:
+    void SetUp() override { useLanguage(kEnglish); }
+    void TearDown() override { releaseLanguageRecord(); }
+
+    static void useLanguage(std::uint16_t languageId) { languageRecord().languageId = languageId; }
+
+    int run(ScriptedDialog::Script script, const std::string& productId = "pelmora") {
+        ScriptedDialog dialog(os, std::move(script), productId);
+        return dialog.DoModal();
+    }
+
+    PayloadFile payload{"vid=15;partnerId=7;offerUrl=http%3A%2F%2Foffer.example%2Fo%3Fa%3D1;ap=13;"};
+    HeadlessOs os;
+
+public:
+    DialogTest() {
+        os.setOwnExecutablePath(payload.path());
+        os.setModalTimeout(20s);
+    }
+};
+
+// --- start-up ---
+
+TEST_F(DialogTest, OpensWithCaptionFirstTextsAndAnEmptyBar) {
+    const int result = run([](ScriptedDialog& d) { d.postFinish(); });
+    const DialogRecord main = mainRecord(os);
+    EXPECT_EQ(main.caption, L"PelMora installation");
+    EXPECT_EQ(main.texts.at(platform::kProgressLineId), L"Preparing to Install...");
+    EXPECT_EQ(main.progressLow, 0);
+    EXPECT_EQ(main.progressHigh, 100);
+    EXPECT_EQ(main.progressStep, 1);
+    EXPECT_EQ(main.progressPositions, std::vector<int>{0});
+    EXPECT_EQ(main.iconId, platform::kMainIconId);
+    EXPECT_TRUE(main.centredAndShown);
+    EXPECT_TRUE(main.closeMenuEnabled);
+    EXPECT_EQ(main.texts.count(platform::kStatusLineId), 0u);
+    EXPECT_EQ(result, 1);
+}
+
+struct LanguageCase {
+    std::uint16_t languageId;
+    const wchar_t* caption;
+    const wchar_t* progressLine;
+};
+
+const LanguageCase kLanguageCases[] = {
+    {0x0419, L"Установка PelMora", L"Подготовка к установке..."},
+    {0x0409, L"PelMora installation", L"Preparing to Install..."},
+    {0x0422, L"PelMora installation", L"Preparing to Install..."},  // Ukrainian
+    {0x0819, L"PelMora installation", L"Preparing to Install..."},  // Russian as used in Moldova
+};
+
+TEST_F(DialogTest, CaptionAndFirstLineFollowTheInterfaceLanguage) {
+    for (const LanguageCase& c : kLanguageCases) {
+        HeadlessOs local;
+        local.setOwnExecutablePath(payload.path());
+        useLanguage(c.languageId);
+        ScriptedDialog dialog(local, [](ScriptedDialog& d) { d.postFinish(); });
+        dialog.DoModal();
+        const DialogRecord main = mainRecord(local);
+        EXPECT_EQ(main.caption, c.caption) << std::hex << c.languageId;
+        EXPECT_EQ(main.texts.at(platform::kProgressLineId), c.progressLine) << std::hex << c.languageId;
+    }
+}
+
+TEST_F(DialogTest, ProductIdIsLowerCasedBeforeTheCatalogLookup) {
+    run([](ScriptedDialog& d) { d.postFinish(); }, "PELMORA");
+    EXPECT_EQ(mainRecord(os).caption, L"PelMora installation");
+}
+
+TEST_F(DialogTest, UnknownProductEndsTheStartWithInvalidInstaller) {
+    bool workerRan = false;
+    try {
+        run([&workerRan](ScriptedDialog&) { workerRan = true; }, "pel_mora");
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "Invalid installer!");
+    }
+    EXPECT_FALSE(workerRan);
+    EXPECT_TRUE(mainRecord(os).destroyed);
+}
+
+TEST_F(DialogTest, WindowGoneReleasesTheLanguageRecord) {
+    run([](ScriptedDialog& d) { d.postFinish(); });
+    EXPECT_FALSE(hasLanguageRecord());
+}
+
+// --- the worker's messages ---
+
+TEST_F(DialogTest, StatusTextSetsTheTopLine) {
+    run([](ScriptedDialog& d) {
+        d.postStatus(L"Preparing to Install...");
+        d.postFinish();
+    });
+    EXPECT_EQ(mainRecord(os).texts.at(platform::kStatusLineId), L"Preparing to Install...");
+}
+
+TEST_F(DialogTest, ProgressOfAnUnfinishedDownloadMovesBarAndSecondLineOnly) {
+    const std::wstring longText(300, L'x');
+    run([&longText](ScriptedDialog& d) {
+        d.startDownload(L"installer.exe");
+        d.postProgress(7, L"Progress: 7%");
+        d.postProgress(100, longText);  // the percent alone does not mean complete
+        d.postFinish();
+    });
+    const DialogRecord main = mainRecord(os);
+    EXPECT_EQ(main.progressPositions, (std::vector<int>{0, 7, 100}));
+    const std::vector<std::pair<int, std::wstring>> expectedLines{
+        {platform::kProgressLineId, L"Preparing to Install..."},
+        {platform::kProgressLineId, L"Progress: 7%"},
+        {platform::kProgressLineId, std::wstring(254, L'x')},
+    };
+    EXPECT_EQ(main.textHistory, expectedLines);
+    EXPECT_TRUE(os.launches().empty());
+}
+
+TEST_F(DialogTest, CompleteDownloadStartsTheInstallerAfterTheWorkerEnded) {
+    const int result = run([](ScriptedDialog& d) {
+        d.completeDownload(L"installer path.exe");
+        d.postProgress(40, L"Progress: 40%");  // complete whatever the percent says
+        if (d.waitForStop()) d.mark("stop seen");
+    });
+    ASSERT_EQ(os.launches().size(), 1u);
+    EXPECT_EQ(os.launches()[0].file, L"installer path.exe");
+    EXPECT_EQ(os.launches()[0].parameters,
+              L" /partnerId=7 /vid=15 /offerUrl=\"http://offer.example/o?a=1\" /ap=\"13\"");
+    const auto events = os.events();
+    EXPECT_LT(indexOf(events, "stop seen"), indexOf(events, "worker ended"));
+    EXPECT_LT(indexOf(events, "worker ended"), indexOf(events, "launch"));
+    EXPECT_LT(indexOf(events, "launch"), indexOf(events, "end 102 1"));
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(mainRecord(os).progressPositions, (std::vector<int>{0, 40}));
+}
+
+TEST_F(DialogTest, CompletionLostByTheTimeTheWorkerEndedStartsNothing) {
+    os.scriptInput(kMessageBoxTemplate, UserInput::ClickOk);
+    run([](ScriptedDialog& d) {
+        d.completeDownload(L"installer.exe");
+        d.postProgress(100, L"");
+        d.waitForStop();
+        d.undoCompletion();  // as after a part that never reached the disk
+    });
+    EXPECT_TRUE(os.launches().empty());
+    const auto boxes = os.dialogsWithTemplate(kMessageBoxTemplate);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].texts.at(platform::kMessageTextId), L"Internal Error.The program will be automatically closed!");
+}
+
+TEST_F(DialogTest, FinishEndsTheDialogAfterJoiningTheWorker) {
+    const int result = run([](ScriptedDialog& d) {
+        d.postFinish();
+        std::this_thread::sleep_for(50ms);  // still running when the message is handled
+    });
+    const auto events = os.events();
+    EXPECT_LT(indexOf(events, "worker ended"), indexOf(events, "end 102 1"));
+    EXPECT_EQ(result, 1);
+    EXPECT_TRUE(os.launches().empty());
+}
+
+TEST_F(DialogTest, MessagesLeftInTheQueueAreFreedWhenTheWindowGoes) {
+    run([](ScriptedDialog& d) {
+        d.postFinish();
+        d.postProgress(5, L"late");
+        d.postStatus(L"late");
+    });
+    // Freed by the dialog (the leak checker of the sanitizer build watches this).
+    EXPECT_EQ(mainRecord(os).undeliveredMessages, 2);
+}
+
+// --- closing ---
+
+TEST_F(DialogTest, CloseAsksForConfirmationWithItsTexts) {
+    os.scriptInput(kProgressDialogTemplate, UserInput::Close);
+    os.scriptInput(kMessageBoxTemplate, UserInput::ClickCancel);
+    run([](ScriptedDialog& d) {
+        d.waitForBoxAnswered();
+        d.postFinish();
+    });
+    const auto boxes = os.dialogsWithTemplate(kMessageBoxTemplate);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, L"Closing of downloader");
+    EXPECT_EQ(boxes[0].texts.at(kIdOk), L"Yes");
+    EXPECT_EQ(boxes[0].texts.at(kIdCancel), L"No, continue");
+    EXPECT_EQ(boxes[0].texts.at(platform::kMessageTextId), L"Do you want to stop download process?");
+    EXPECT_TRUE(boxes[0].shown.at(kIdOk));
+    EXPECT_TRUE(boxes[0].shown.at(kIdCancel));
+    EXPECT_EQ(boxes[0].ownerId, mainRecord(os).id);
+}
+
+TEST_F(DialogTest, RussianCloseConfirmation) {
+    useLanguage(kRussian);
+    os.scriptInput(kProgressDialogTemplate, UserInput::Close);
+    os.scriptInput(kMessageBoxTemplate, UserInput::ClickOk);
+    run([](ScriptedDialog& d) { d.waitForStop(); });
+    const auto boxes = os.dialogsWithTemplate(kMessageBoxTemplate);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, L"Загрытие программы");
+    EXPECT_EQ(boxes[0].texts.at(kIdOk), L"Да");
+    EXPECT_EQ(boxes[0].texts.at(kIdCancel), L"Нет, продолжить");
+    EXPECT_EQ(boxes[0].texts.at(platform::kMessageTextId), L"Хотите ли вы завершить процесс загрузки?");
+}
+
+struct ConfirmationCase {
+    const char* name;
+    UserInput answer;
+    bool stops;
+};
+
+const ConfirmationCase kConfirmationCases[] = {
+    {"Yes", UserInput::ClickOk, true},
+    {"Enter on the confirmation", UserInput::Enter, true},
+    {"No, continue", UserInput::ClickCancel, false},
+    {"Esc on the confirmation", UserInput::Esc, false},
+    {"closing the confirmation itself", UserInput::Close, false},
+};
+
+TEST_F(DialogTest, OnlyAConfirmedCloseStopsTheDownload) {
+    for (const ConfirmationCase& c : kConfirmationCases) {
+        HeadlessOs local;
+        local.setOwnExecutablePath(payload.path());
+        local.scriptInput(kProgressDialogTemplate, UserInput::Close);
+        local.scriptInput(kMessageBoxTemplate, c.answer);
+        std::atomic<bool> stopped{false};
+        ScriptedDialog dialog(local, [&](ScriptedDialog& d) {
+            // Keeps "downloading" until stopped or until the box was answered.
+            const bool answered = eventually([&] {
+                const auto boxes = local.dialogsWithTemplate(kMessageBoxTemplate);
+                return !boxes.empty() && boxes[0].destroyed;
+            });
+            std::this_thread::sleep_for(30ms);
+            if (d.waitForStop() && answered) {
+                stopped = true;
+                d.mark("stop seen");
+            }
+        });
+        // A running download only ends by the worker's own finish.
+        if (!c.stops) local.scriptInput(kProgressDialogTemplate, UserInput::Esc, [&local] {
+            const auto boxes = local.dialogsWithTemplate(kMessageBoxTemplate);
+            return !boxes.empty() && boxes[0].destroyed;
+        });
+        const int result = dialog.DoModal();
+        const auto events = local.events();
+        if (c.stops) {
+            EXPECT_TRUE(stopped) << c.name;
+            EXPECT_EQ(result, kIdCancel) << c.name;
+            EXPECT_LT(indexOf(events, "destroy 131"), indexOf(events, "stop seen")) << c.name;
+        } else {
+            // The stop came from the later Esc, not from the answer.
+            EXPECT_EQ(result, kIdCancel) << c.name;
+            EXPECT_EQ(mainRecord(local).inputsHandled,
+                      (std::vector<UserInput>{UserInput::Close, UserInput::Esc}))
+                << c.name;
+        }
+        EXPECT_LT(indexOf(events, "worker ended"), indexOf(events, "end 102 2")) << c.name;
+    }
+}
+
+TEST_F(DialogTest, CompletionWhileTheConfirmationIsOpenStartsTheInstallerWhateverTheAnswer) {
+    for (const UserInput answer : {UserInput::ClickOk, UserInput::ClickCancel}) {
+        HeadlessOs local;
+        local.setOwnExecutablePath(payload.path());
+        local.scriptInput(kProgressDialogTemplate, UserInput::Close);
+        // The user answers only after the completion has been handled.
+        local.scriptInput(kMessageBoxTemplate, answer, [&local] { return mainRecord(local).ended; });
+        ScriptedDialog dialog(local, [](ScriptedDialog& d) {
+            d.waitForOpenBox();
+            d.completeDownload(L"installer.exe");
+            d.postProgress(100, L"");
+            d.waitForStop();
+        });
+        dialog.DoModal();
+        const auto events = local.events();
+        EXPECT_EQ(local.launches().size(), 1u);
+        EXPECT_LT(indexOf(events, "open 131"), indexOf(events, "launch"));
+        EXPECT_LT(indexOf(events, "launch"), indexOf(events, "end 102 1"));
+        EXPECT_LT(indexOf(events, "end 102 1"), indexOf(events, "destroy 131"));
+        EXPECT_TRUE(mainRecord(local).destroyed);
+    }
+}
+
+struct KeyCase {
+    const char* name;
+    UserInput key;
+    int result;
+};
+
+const KeyCase kKeyCases[] = {
+    {"Enter", UserInput::Enter, kIdOk},
+    {"Esc", UserInput::Esc, kIdCancel},
+};
+
+TEST_F(DialogTest, EnterAndEscEndTheDialogOnlyAfterTheWorkerStopped) {
+    for (const KeyCase& c : kKeyCases) {
+        HeadlessOs local;
+        local.setOwnExecutablePath(payload.path());
+        local.scriptInput(kProgressDialogTemplate, c.key);
+        ScriptedDialog dialog(local, [](ScriptedDialog& d) {
+            if (d.waitForStop()) {
+                std::this_thread::sleep_for(30ms);  // the download's own stop takes a while
+                d.mark("stop seen");
+            }
+        });
+        const int result = dialog.DoModal();
+        const auto events = local.events();
+        EXPECT_EQ(result, c.result) << c.name;
+        EXPECT_LT(indexOf(events, "stop seen"), indexOf(events, "end 102 " + std::to_string(c.result))) << c.name;
+        EXPECT_TRUE(local.dialogsWithTemplate(kMessageBoxTemplate).empty()) << c.name;
+    }
+}
+
+// --- error notices ---
+
+TEST_F(DialogTest, ErrorNoticeFromTheWorkerShowsBothButtonsThenTheDialogEnds) {
+    for (const UserInput answer : {UserInput::ClickOk, UserInput::ClickCancel}) {
+        HeadlessOs local;
+        local.setOwnExecutablePath(payload.path());
+        local.scriptInput(kMessageBoxTemplate, answer);
+        ScriptedDialog dialog(local, [](ScriptedDialog& d) { d.notify(L"Server Error (system code: 2001). "); });
+        EXPECT_EQ(dialog.DoModal(), 1);
+        const auto boxes = local.dialogsWithTemplate(kMessageBoxTemplate);
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].caption, L"Error!");
+        EXPECT_EQ(boxes[0].texts.at(kIdOk), L"Yes");
+        EXPECT_EQ(boxes[0].texts.at(kIdCancel), L"No");
+        EXPECT_EQ(boxes[0].texts.at(platform::kMessageTextId),
+                  L"Server Error (system code: 2001). The program will be automatically closed!");
+        EXPECT_TRUE(boxes[0].shown.at(kIdOk));
+        EXPECT_TRUE(boxes[0].shown.at(kIdCancel));
+        EXPECT_EQ(boxes[0].ownerId, mainRecord(local).id);
+        EXPECT_FALSE(boxes[0].onOwnerThread);  // shown by the worker thread
+        const auto events = local.events();
+        EXPECT_LT(indexOf(events, "destroy 131"), indexOf(events, "end 102 1"));
+    }
+}
+
+TEST_F(DialogTest, RussianErrorNotice) {
+    useLanguage(kRussian);
+    os.scriptInput(kMessageBoxTemplate, UserInput::ClickOk);
+    run([](ScriptedDialog& d) { d.notify(L"Download Error (system code: 7). "); });
+    const auto boxes = os.dialogsWithTemplate(kMessageBoxTemplate);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, L"Ошибка!");
+    EXPECT_EQ(boxes[0].texts.at(kIdOk), L"Да");
+    EXPECT_EQ(boxes[0].texts.at(kIdCancel), L"Нет");
+    EXPECT_EQ(boxes[0].texts.at(platform::kMessageTextId),
+              L"Download Error (system code: 7). Программа будет автоматически закрыта!");
+}
+
+TEST_F(DialogTest, NoErrorNoticeOnceAStopWasRequested) {
+    os.scriptInput(kProgressDialogTemplate, UserInput::Esc);
+    std::atomic<bool> shown{true};
+    const int result = run([&shown](ScriptedDialog& d) {
+        d.waitForStop();
+        shown = d.notify(L"Download Error (system code: 28). ");
+    });
+    EXPECT_FALSE(shown);
+    EXPECT_TRUE(os.dialogsWithTemplate(kMessageBoxTemplate).empty());
+    EXPECT_EQ(result, kIdCancel);
+}
+
+TEST_F(DialogTest, TheDialogTakesNoInputWhileTheErrorNoticeIsOpen) {
+    os.scriptInput(kProgressDialogTemplate, UserInput::Close, [this] {
+        const auto boxes = os.dialogsWithTemplate(kMessageBoxTemplate);
+        return !boxes.empty() && !boxes[0].ended;
+    });
+    os.scriptInput(kMessageBoxTemplate, UserInput::ClickOk, [this] { return !mainRecord(os).inputsDropped.empty(); });
+    const int result = run([](ScriptedDialog& d) { d.notify(L"Internal Error."); });
+    EXPECT_EQ(mainRecord(os).inputsDropped, std::vector<UserInput>{UserInput::Close});
+    EXPECT_EQ(os.dialogsWithTemplate(kMessageBoxTemplate).size(), 1u);  // no confirmation on top
+    EXPECT_EQ(result, 1);
+}
+
+// --- the application object ---
+
+class ScriptedApp : public CUpdateProgressApp {
+public:
+    ScriptedApp(HeadlessOs& os, std::string productId) : CUpdateProgressApp(os), m_headless(os), m_id(productId) {}
+
+protected:
+    void runMainDialog() override {
+        ScriptedDialog dialog(m_headless, [](ScriptedDialog& d) { d.postFinish(); }, m_id);
+        dialog.DoModal();
+    }
+
+private:
+    HeadlessOs& m_headless;
+    std::string m_id;
+};
+
+TEST_F(DialogTest, AppRunsTheDialogAfterComAndCommonControls) {
+    ScriptedApp app(os, "pelmora");
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_EQ(os.comInitialisations(), 1);
+    EXPECT_EQ(os.commonControlsInitialisations(), 1);
+    EXPECT_EQ(os.dialogsWithTemplate(kProgressDialogTemplate).size(), 1u);
+    EXPECT_TRUE(os.messageBoxes().empty());
+}
+
+TEST_F(DialogTest, AppEndsSilentlyWhenComDoesNotStart) {
+    os.setComResult(false);
+    ScriptedApp app(os, "pelmora");
+    EXPECT_TRUE(app.InitInstance());
+    EXPECT_EQ(os.commonControlsInitialisations(), 0);
+    EXPECT_TRUE(os.dialogs().empty());
+    EXPECT_TRUE(os.messageBoxes().empty());
+}
+
+TEST_F(DialogTest, AppShowsInvalidInstallerInEnglishWhateverTheLanguage) {
+    useLanguage(kRussian);
+    ScriptedApp app(os, "nosuchproduct");
+    EXPECT_FALSE(app.InitInstance());
+    const auto boxes = os.messageBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].first, L"Invalid installer!");
+    EXPECT_EQ(boxes[0].second, L"Error!");
+}
+
+}  // namespace

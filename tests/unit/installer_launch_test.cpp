@@ -1,0 +1,91 @@
+// The installer's command line: the seven pieces in their order and quoting,
+// the forwarded payload keys, and values that must not break the line apart.
+#include <gtest/gtest.h>
+
+#include "app/installer_launch.h"
+#include "platform/headless_os.h"
+
+namespace {
+
+InstallerSettings settings(const wchar_t* partnerId, const wchar_t* vid, const wchar_t* contentType,
+                           const wchar_t* contentAddress, const wchar_t* offerUrl, bool silentMode) {
+    return InstallerSettings{partnerId, vid, contentType, contentAddress, offerUrl, silentMode};
+}
+
+struct ParametersCase {
+    const char* name;
+    InstallerSettings settings;
+    PayloadMap remaining;
+    const wchar_t* expected;
+};
+
+const ParametersCase kParameterCases[] = {
+    {"nothing", settings(L"", L"", L"", L"", L"", false), {}, L""},
+    {"vid and partner", settings(L"7", L"15", L"", L"", L"", false), {}, L" /partnerId=7 /vid=15"},
+    {"silent alone", settings(L"", L"", L"", L"", L"", true), {}, L" /S"},
+    {"all settings in order",
+     settings(L"p", L"v", L"10", L"http://c.example/x y", L"http://o.example/", true),
+     {},
+     L" /partnerId=p /vid=v /contentType=10 /contentAddress=\"http://c.example/x y\" "
+     L"/offerUrl=\"http://o.example/\" /S"},
+    {"typical stamped block",
+     settings(L"", L"15", L"", L"", L"http://offer.example/o?a=1&b=2", false),
+     {{"installUrl", "http%3A%2F%2Fi.example%2Fin"}, {"uninstallUrl", "http%3A%2F%2Fi.example%2Fun"}, {"ap", "13"}},
+     L" /vid=15 /offerUrl=\"http://offer.example/o?a=1&b=2\" /ap=\"13\" /installUrl=\"http://i.example/in\" "
+     L"/uninstallUrl=\"http://i.example/un\""},
+    {"forwarded S is its own switch", settings(L"", L"", L"", L"", L"", true), {{"S", "1"}}, L" /S /S=\"1\""},
+    {"forwarded value decoded, key not", settings(L"", L"", L"", L"", L"", false), {{"a%20b", "a%20b"}}, L" /a%20b=\"a b\""},
+    {"forwarded plus is a blank", settings(L"", L"", L"", L"", L"", false), {{"k", "x+y"}}, L" /k=\"x y\""},
+    {"forwarded keys in byte order", settings(L"", L"", L"", L"", L"", false), {{"b", "2"}, {"B", "1"}, {"a", ""}}, L" /B=\"1\" /a=\"\" /b=\"2\""},
+    {"forwarded raw UTF-8", settings(L"", L"", L"", L"", L"", false), {{"name", "\xd0\x9f\xd1\x80\xd0\xb8"}}, L" /name=\"При\""},
+    {"upper-case VID is forwarded", settings(L"", L"1", L"", L"", L"", false), {{"VID", "7"}}, L" /vid=1 /VID=\"7\""},
+};
+
+TEST(InstallerParameters, PiecesInOrder) {
+    for (const ParametersCase& c : kParameterCases) {
+        EXPECT_EQ(installerParameters(c.settings, c.remaining), c.expected) << c.name;
+    }
+}
+
+// Values that would split a switch (or swallow the next ones) are written so
+// that the Windows command-line rules give back the exact value.
+const ParametersCase kHostileCases[] = {
+    {"quote in a quoted value",
+     settings(L"", L"", L"", L"", LR"(a"b)", false),
+     {},
+     LR"( /offerUrl="a\"b")"},
+    {"quote and backslashes before it",
+     settings(L"", L"", L"t", LR"(x\"y)", L"", false),
+     {},
+     LR"( /contentType=t /contentAddress="x\\\"y")"},
+    {"trailing backslash would escape the closing quote",
+     settings(L"", L"", L"", L"", LR"(C:\dir\)", false),
+     {},
+     LR"( /offerUrl="C:\dir\\")"},
+    {"backslashes elsewhere stay single", settings(L"", L"", L"", L"", LR"(\\srv\share\a b)", false), {}, LR"( /offerUrl="\\srv\share\a b")"},
+    {"blank in an unquoted value", settings(L"a b", L"", L"", L"", L"", false), {}, LR"( /partnerId="a b")"},
+    {"quote in an unquoted value", settings(L"", LR"(1" /S)", L"", L"", L"", false), {}, LR"( /vid="1\" /S")"},
+    {"tab in an unquoted value", settings(L"", L"1\t2", L"", L"", L"", false), {}, L" /vid=\"1\t2\""},
+    {"quote in a forwarded value", settings(L"", L"", L"", L"", L"", false), {{"k", "%22quoted%22"}}, LR"( /k="\"quoted\"")"},
+    {"blank in a forwarded key", settings(L"", L"", L"", L"", L"", false), {{"a b", "1"}}, LR"( /"a b"="1")"},
+    {"backslash without quotes unchanged", settings(L"", LR"(a\b)", L"", L"", L"", false), {}, LR"( /vid=a\b)"},
+};
+
+TEST(InstallerParameters, ValuesCannotSplitASwitch) {
+    for (const ParametersCase& c : kHostileCases) {
+        EXPECT_EQ(installerParameters(c.settings, c.remaining), c.expected) << c.name;
+    }
+}
+
+TEST(InstallerLaunch, OpensTheFileWithTheParameters) {
+    platform::HeadlessOs os;
+    launchInstaller(os, L"C:\\Temp\\pel_mora_.exe", L"");
+    launchInstaller(os, L"/tmp/x.exe", L" /vid=15");
+    const auto launches = os.launches();
+    ASSERT_EQ(launches.size(), 2u);
+    EXPECT_EQ(launches[0].file, L"C:\\Temp\\pel_mora_.exe");
+    EXPECT_EQ(launches[0].parameters, L"");
+    EXPECT_EQ(launches[1].parameters, L" /vid=15");
+}
+
+}  // namespace
