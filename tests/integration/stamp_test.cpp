@@ -1,0 +1,268 @@
+// The stamp tool as distributors run it: stamping, reading back through the
+// program's reader, refusals that leave the file alone, --replace, --show and
+// files beyond the examined tail.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config/payload.h"
+#include "platform/text.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+using testsupport::ProcessResult;
+using testsupport::TempDir;
+
+constexpr std::chrono::seconds kTimeout{60};
+
+ProcessResult stamp(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), testsupport::toolPath("stamp").string());
+    return testsupport::runProcess(arguments, kTimeout);
+}
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good());
+}
+
+std::wstring wide(const fs::path& path) { return platform::fromUtf8(path.string()); }
+
+std::vector<std::string> entriesOf(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Something shaped like the product: a header, the reader's own marker text in
+// its data, zero padding.
+const std::string kProgram = "MZ\x90\0\x03\0\0\0PE\0\0"s + std::string(300, '\0') + "PayloadInfo:\0%ls: %i%%\0"s +
+                             std::string(500, '\xCC') + "\0\0\0"s;
+
+struct Setting {
+    std::string key;
+    std::string value;
+};
+
+std::vector<std::string> argumentsOf(const std::vector<Setting>& settings) {
+    std::vector<std::string> arguments;
+    for (const Setting& setting : settings) arguments.push_back(setting.key + "=" + setting.value);
+    return arguments;
+}
+
+TEST(Stamp, TypicalAndHostileValuesReadBackExactly) {
+    TempDir dir;
+    const fs::path file = dir / "setup.exe";
+    writeFile(file, kProgram);
+    const std::vector<Setting> settings = {
+        {"vid", "15"},
+        {"offerUrl", "https://offer.example/p?a=1&b=x%20y#top"},
+        {"installUrl", "https://i.example/install?x=\"q\"&y='s'"},
+        {"uninstallUrl", "https://u.example/un install;v=2"},
+        {"ap", "13"},
+        {"semicolons", ";;;"},
+        {"percents", "%41%%4"},
+        {"pluses", "a+b++"},
+        {"equals", "=a=b="},
+        {"spaces", "  two  spaces  "},
+        {"marker", "PayloadInfo:vid=99;"},
+        {"controls", "tab\tline\nreturn\r"},
+        {"utf8", "Привет, мир — \xF0\x9F\x98\x80 ёЁ"},
+        {"empty", ""},
+        {"big", std::string(10 * 1024, 'x') + ";%+=\"" + std::string(10 * 1024, 'y')},
+        {"VID", "7"},
+    };
+    const ProcessResult result = stamp([&] {
+        std::vector<std::string> arguments{file.string()};
+        for (std::string& argument : argumentsOf(settings)) arguments.push_back(std::move(argument));
+        return arguments;
+    }());
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+
+    PayloadMap payload = readPayloadFromFile(wide(file));
+    ASSERT_EQ(payload.size(), settings.size());
+    for (const Setting& setting : settings) {
+        EXPECT_EQ(takeSetting(payload, setting.key), platform::fromUtf8(setting.value)) << setting.key;
+    }
+    // The program's file is untouched up to the block.
+    EXPECT_EQ(testsupport::readFileBytes(file).substr(0, kProgram.size()), kProgram);
+}
+
+TEST(Stamp, ShowPrintsTheProgramsViewInKeyOrder) {
+    TempDir dir;
+    const fs::path file = dir / "setup.exe";
+    writeFile(file, kProgram);
+    ASSERT_EQ(stamp({file.string(), "vid=15", "offerUrl=https://o.example/?q=a b", "ap=13", "Z=Ж;%", "a=1+1"}).exitCode,
+              0);
+    const ProcessResult shown = stamp({"--show", file.string()});
+    EXPECT_EQ(shown.exitCode, 0) << shown.err;
+    EXPECT_EQ(shown.out, "Z=Ж;%\na=1+1\nap=13\nofferUrl=https://o.example/?q=a b\nvid=15\n");
+
+    // A hand-made block is shown as the program decodes it, not as written.
+    writeFile(file, kProgram + "PayloadInfo:k=a+b%41%e9;\xFF=1;\0"s);
+    const ProcessResult decoded = stamp({"--show", file.string()});
+    EXPECT_EQ(decoded.exitCode, 0) << decoded.err;
+    // Order is that of the raw keys; the key "\xFF" reaches the installer empty.
+    EXPECT_EQ(decoded.out, "k=a bA\xC3\xA9\n=1\n");
+}
+
+TEST(Stamp, ShowOfAnUnstampedFileIsEmpty) {
+    TempDir dir;
+    writeFile(dir / "setup.exe", kProgram);
+    const ProcessResult shown = stamp({"--show", (dir / "setup.exe").string()});
+    EXPECT_EQ(shown.exitCode, 0) << shown.err;
+    EXPECT_EQ(shown.out, "");
+    EXPECT_NE(stamp({"--show", (dir / "missing.exe").string()}).exitCode, 0);
+}
+
+struct Refusal {
+    const char* name;
+    std::string initial;             // the file's bytes before the run
+    std::vector<std::string> after;  // arguments after the file name
+    std::string reason;              // part of the message on stderr
+};
+
+class StampRefusalTest : public testing::TestWithParam<Refusal> {};
+
+TEST_P(StampRefusalTest, LeavesTheFileByteIdentical) {
+    TempDir dir;
+    const fs::path file = dir / "setup.exe";
+    writeFile(file, GetParam().initial);
+    std::vector<std::string> arguments{file.string()};
+    arguments.insert(arguments.end(), GetParam().after.begin(), GetParam().after.end());
+    const ProcessResult result = stamp(arguments);
+    EXPECT_NE(result.exitCode, 0);
+    EXPECT_NE(result.err.find(GetParam().reason), std::string::npos) << result.err;
+    EXPECT_EQ(testsupport::readFileBytes(file), GetParam().initial);
+    EXPECT_EQ(entriesOf(dir.path()), std::vector<std::string>{"setup.exe"});
+}
+
+const std::string kStamped = kProgram + "PayloadInfo:vid=15;ap=13;\0"s;
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, StampRefusalTest,
+    testing::Values(
+        Refusal{"EmptyKey", kProgram, {"vid=15", "=1"}, "key is empty"},
+        Refusal{"KeyWithSemicolon", kProgram, {"a;b=1"}, "\";\""},
+        Refusal{"KeyHoldingTheMarker", kProgram, {"xPayloadInfo:y=1"}, "marker"},
+        Refusal{"KeyWithNewline", kProgram, {"a\nb=1"}, "control"},
+        Refusal{"ValueNotUtf8", kProgram, {"vid=15", "k=\xC3("}, "not valid UTF-8"},
+        Refusal{"KeyNotUtf8", kProgram, {"\xFF=1"}, "not valid UTF-8"},
+        Refusal{"NotKeyValue", kProgram, {"vid"}, "not KEY=VALUE"},
+        Refusal{"AlreadyStamped", kStamped, {"vid=16"}, "already ends in a payload block"},
+        Refusal{"AlreadyStampedByHand", kProgram + "PayloadInfo:a=1;", {"vid=16"}, "already ends in a payload block"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Stamp, RefusesMissingFilesAndDirectories) {
+    TempDir dir;
+    const ProcessResult missing = stamp({(dir / "missing.exe").string(), "vid=1"});
+    EXPECT_NE(missing.exitCode, 0);
+    EXPECT_NE(missing.err.find("no such file"), std::string::npos) << missing.err;
+    EXPECT_FALSE(fs::exists(dir / "missing.exe"));
+    EXPECT_NE(stamp({dir.path().string(), "vid=1"}).exitCode, 0);
+    EXPECT_NE(stamp({}).exitCode, 0);
+    EXPECT_NE(stamp({"--frobnicate", (dir / "x").string()}).exitCode, 0);
+    const ProcessResult help = stamp({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("--replace"), std::string::npos);
+    EXPECT_TRUE(entriesOf(dir.path()).empty());
+}
+
+TEST(Stamp, ReplaceSwapsTheBlockAndKeepsTheRest) {
+    TempDir dir;
+    const fs::path file = dir / "setup.exe";
+    writeFile(file, kProgram);
+    ASSERT_EQ(stamp({file.string(), "vid=15", "ap=13", "old=gone"}).exitCode, 0);
+    const ProcessResult replaced = stamp({"--replace", file.string(), "vid=16", "ap=14"});
+    ASSERT_EQ(replaced.exitCode, 0) << replaced.err;
+    EXPECT_EQ(testsupport::readFileBytes(file), kProgram + "PayloadInfo:vid=16;ap=14;\0"s);
+
+    // --replace on a file without a block simply stamps it.
+    const fs::path fresh = dir / "fresh.exe";
+    writeFile(fresh, kProgram);
+    ASSERT_EQ(stamp({"--replace", fresh.string(), "vid=1"}).exitCode, 0);
+    EXPECT_EQ(testsupport::readFileBytes(fresh), kProgram + "PayloadInfo:vid=1;\0"s);
+    EXPECT_EQ(entriesOf(dir.path()), (std::vector<std::string>{"fresh.exe", "setup.exe"}));
+}
+
+TEST(Stamp, MarkerTextEarlierInTheFileIsNeitherReadNorReplaced) {
+    TempDir dir;
+    const fs::path file = dir / "setup.exe";
+    // An old block buried inside the program, followed by more program bytes.
+    const std::string program = kProgram + "PayloadInfo:evil=1;\0"s + std::string(1000, '\0') + "tail\x01"s;
+    writeFile(file, program);
+    ASSERT_EQ(stamp({file.string(), "vid=15"}).exitCode, 0);
+    EXPECT_EQ(testsupport::readFileBytes(file), program + "PayloadInfo:vid=15;\0"s);
+    const PayloadMap payload = readPayloadFromFile(wide(file));
+    EXPECT_EQ(payload.size(), 1u);
+    EXPECT_EQ(payload.count("vid"), 1u);
+    ASSERT_EQ(stamp({"--replace", file.string(), "vid=16"}).exitCode, 0);
+    EXPECT_EQ(testsupport::readFileBytes(file), program + "PayloadInfo:vid=16;\0"s);
+}
+
+TEST(Stamp, KeepsTheFileModeAndStampsThroughLinks) {
+    TempDir dir;
+    const fs::path file = dir / "setup.exe";
+    writeFile(file, kProgram);
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read,
+                    fs::perm_options::replace);
+    fs::create_symlink(file, dir / "link.exe");
+    ASSERT_EQ(stamp({(dir / "link.exe").string(), "vid=15"}).exitCode, 0);
+    EXPECT_TRUE(fs::is_symlink(dir / "link.exe"));
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read);
+    EXPECT_EQ(readPayloadFromFile(wide(file)).count("vid"), 1u);
+}
+
+TEST(Stamp, FilesLargerThanTheExaminedTail) {
+    TempDir dir;
+    const fs::path file = dir / "large.exe";
+    // A block at the very start lies far outside the last 100 MiB.
+    writeFile(file, "PayloadInfo:far=1;\0"s);
+    const std::int64_t size = kPayloadTailLimit + 50 * 1024 * 1024;
+    fs::resize_file(file, static_cast<std::uintmax_t>(size));
+    {
+        std::fstream patch(file, std::ios::binary | std::ios::in | std::ios::out);
+        patch.seekp(size - 4096);
+        patch.write("PayloadInfo:inside=1;\0more", 26);  // marker text within the tail, not a block
+    }
+    ASSERT_TRUE(readPayloadFromFile(wide(file)).count("inside"));
+
+    ProcessResult result = stamp({file.string(), "vid=15", "ap=13"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const std::string block = "PayloadInfo:vid=15;ap=13;\0"s;
+    EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(file)), size + static_cast<std::int64_t>(block.size()));
+    PayloadMap payload = readPayloadFromFile(wide(file));
+    EXPECT_EQ(takeSetting(payload, "vid"), L"15");
+    EXPECT_EQ(takeSetting(payload, "ap"), L"13");
+    EXPECT_TRUE(payload.empty());
+
+    result = stamp({"--replace", file.string(), "vid=16"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    std::ifstream in(file, std::ios::binary);
+    std::string head(19, '\0');
+    in.read(head.data(), 19);
+    EXPECT_EQ(head, "PayloadInfo:far=1;\0"s);
+    in.seekg(size - 4096);
+    std::string patched(26, '\0');
+    in.read(patched.data(), 26);
+    EXPECT_EQ(patched, "PayloadInfo:inside=1;\0more"s);
+    // The new block follows the original bytes directly.
+    in.seekg(size);
+    std::string newBlock(20, '\0');
+    in.read(newBlock.data(), 20);
+    EXPECT_EQ(in.gcount(), 20);
+    EXPECT_EQ(newBlock, "PayloadInfo:vid=16;\0"s);
+    EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(file)), size + 20);
+}
+
+}  // namespace
