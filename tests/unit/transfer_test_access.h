@@ -1,0 +1,84 @@
+// Shared by the transfer tests: reaches the private steps of Downloader so
+// that verification, the dump, the transfer loop and download() can be driven
+// one by one, and gives each test a scratch directory of its own.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "downloader/async_writer.h"
+#include "downloader/downloader.h"
+
+struct DownloaderTestAccess {
+    static DownloadResult verify(Downloader& downloader, CURLM* multiHandle, std::vector<CURL*> handles,
+                                 std::int32_t& errorCount, Downloader::UserPDataList workers,
+                                 DownloaderAsyncWriter& writer, Downloader::HandlesErrorMap finished) {
+        return downloader.verifyAndSaveDownloadedParts(multiHandle, std::move(handles), errorCount,
+                                                       std::move(workers), writer, std::move(finished));
+    }
+    static void dump(Downloader& downloader, const Downloader::UserPDataList& workers,
+                     DownloaderAsyncWriter& writer) {
+        downloader.dump(workers, writer);
+    }
+    static DownloadResult runTransferLoop(Downloader& downloader, DownloaderAsyncWriter& writer,
+                                          const std::string& url) {
+        return downloader.runTransferLoop(writer, url);
+    }
+    static void download(Downloader& downloader) { downloader.download(); }
+    static void requestStop(Downloader& downloader) { downloader.m_stopped = true; }
+};
+
+namespace transfertest {
+
+// A fresh directory under the temporary directory, removed with its contents.
+class ScratchDir {
+public:
+    ScratchDir() {
+        static std::atomic<int> counter{0};
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        m_path = std::filesystem::temp_directory_path() /
+                 ("vorlane-transfer-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+        std::filesystem::create_directories(m_path);
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::filesystem::path& path() const { return m_path; }
+    std::filesystem::path operator/(const std::string& name) const { return m_path / name; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+inline std::string readAll(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void writeAll(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Bytes that differ from part to part and from position to position.
+inline std::string patternBytes(std::int32_t length, std::uint32_t seed) {
+    std::string bytes(static_cast<std::size_t>(length), '\0');
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (char& c : bytes) {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+}  // namespace transfertest
