@@ -1,0 +1,36 @@
+// The Windows side of the front end's OS seam: every call maps onto the Win32
+// call its interface names, and every handle and string the system hands over
+// is released before the call returns.
+#pragma once
+
+#include "platform/os_services.h"
+
+namespace platform {
+
+class Win32Os final : public OsServices {
+public:
+    Win32Os() = default;
+    // Balances a successful initializeCom.
+    ~Win32Os() override;
+    Win32Os(const Win32Os&) = delete;
+    Win32Os& operator=(const Win32Os&) = delete;
+
+    std::wstring ownExecutablePath() override;
+    std::wstring temporaryDirectory() override;
+    bool initializeCom() override;
+    void initializeCommonControls() override;
+    bool currentUserProxy(std::optional<std::wstring>& manualProxy) override;
+    std::int32_t openRegistryKey(const std::wstring& path, RegistryKey& key) override;
+    std::int32_t queryRegistryValue(RegistryKey key, const std::wstring& name, void* buffer,
+                                    std::uint32_t& size) override;
+    void closeRegistryKey(RegistryKey key) override;
+    bool fileExists(const std::wstring& path) override;
+    void shellOpen(const std::wstring& file, const std::wstring& parameters) override;
+    int runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) override;
+    void messageBox(const std::wstring& text, const std::wstring& caption) override;
+
+private:
+    bool m_comInitialised = false;
+};
+
+}  // namespace platform
