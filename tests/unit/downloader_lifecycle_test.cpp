@@ -1,0 +1,190 @@
+// Starting, polling, re-starting and stopping a Downloader's thread.
+#include "downloader/downloader.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "downloader/diagnostic_log.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class TempDir {
+public:
+    TempDir() {
+        static std::atomic<int> counter{0};
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        m_path = fs::temp_directory_path() /
+                 ("vorlane-lifecycle-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+        fs::create_directories(m_path);
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(m_path, ignored);
+    }
+    std::wstring file(const char* name) const { return (m_path / name).wstring(); }
+    std::size_t entries() const {
+        return static_cast<std::size_t>(std::distance(fs::directory_iterator(m_path), fs::directory_iterator()));
+    }
+
+private:
+    fs::path m_path;
+};
+
+DownloadInfo smallDownload(const std::wstring& destination) {
+    DownloadInfo info;
+    // Port 9 on the loopback interface: nothing listens there in a test run.
+    info.setUrls({"http://127.0.0.1:9/file.bin"});
+    info.setFilePath(destination);
+    info.setFileSize(1000);
+    info.setPartSize(DownloadInfo::kPartSize);
+    info.setMaxWorkers(DownloadInfo::kMaxWorkers);
+    return info;
+}
+
+// Polls like the front end does; false when the thread is still running after the deadline.
+bool waitUntilEnded(Downloader& downloader) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (downloader.isDownloading()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+TEST(DownloaderLifecycle, NeverStartedIsIdle) {
+    Downloader downloader;
+    EXPECT_FALSE(downloader.isDownloading());
+    downloader.stop();  // returns at once: no thread to wait for
+    downloader.stop();
+    EXPECT_FALSE(downloader.isDownloading());
+    EXPECT_EQ(downloader.progressLength(), 0);
+}
+
+TEST(DownloaderLifecycle, ConstructionLeavesTheLogClosed) {
+    closeDiagnosticLog();
+    Downloader downloader;
+    EXPECT_FALSE(isDiagnosticLogOpen());
+}
+
+TEST(DownloaderLifecycle, EmptyStatePathStartsNothing) {
+    TempDir dir;
+    Downloader downloader;
+    downloader.setDownloadInfo(smallDownload(dir.file("file.bin")));
+    downloader.setProgressLength(555);
+    downloader.beginDownload();
+    EXPECT_FALSE(downloader.isDownloading());
+    EXPECT_FALSE(downloader.downloadInfo().isComplete());
+    EXPECT_EQ(downloader.progressLength(), 0);
+    EXPECT_EQ(dir.entries(), 0u);  // no destination file: download() never ran
+}
+
+TEST(DownloaderLifecycle, BeginDownloadIsLoggedEvenWithoutAThread) {
+    TempDir dir;
+    openDiagnosticLog(dir.file("trace.log"));
+    {
+        Downloader downloader;
+        downloader.beginDownload();
+    }
+    closeDiagnosticLog();
+    std::ifstream in(fs::path(dir.file("trace.log")));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    EXPECT_EQ(lines, (std::vector<std::string>{"beginDownload()"}));
+}
+
+TEST(DownloaderLifecycle, SettersAndGettersKeepCopies) {
+    Downloader downloader;
+    DownloadInfo info = smallDownload(L"dest.bin");
+    downloader.setDownloadInfo(info);
+    info.setFileSize(5);
+    downloader.setTempFilePath(L"state.txt");
+    EXPECT_EQ(downloader.downloadInfo().fileSize(), 1000);
+    EXPECT_EQ(downloader.tempFilePath(), L"state.txt");
+    downloader.setProgressLength(42);
+    EXPECT_EQ(downloader.progressLength(), 42);
+}
+
+TEST(DownloaderLifecycle, EndedRunIsJoinedByTheFirstPoll) {
+    TempDir dir;
+    Downloader downloader;
+    // The destination folder is missing, so the run ends in its first step.
+    downloader.setDownloadInfo(smallDownload(dir.file("missing/file.bin")));
+    downloader.setTempFilePath(dir.file("state.txt"));
+    downloader.beginDownload();
+    ASSERT_TRUE(waitUntilEnded(downloader));
+    EXPECT_EQ(downloader.result(), DE_AllocateDestFileError);
+    EXPECT_FALSE(downloader.isDownloading());
+    downloader.stop();
+}
+
+TEST(DownloaderLifecycle, SecondRunAfterAnUnpolledEndStartsAFreshThread) {
+    TempDir dir;
+    Downloader downloader;
+    downloader.setDownloadInfo(smallDownload(dir.file("missing/file.bin")));
+    downloader.setTempFilePath(dir.file("state.txt"));
+    downloader.beginDownload();
+    // Wait for the first run's outcome without polling isDownloading(), so
+    // its thread has ended but is still joinable.
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (downloader.result() != DE_AllocateDestFileError && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ(downloader.result(), DE_AllocateDestFileError);
+    std::this_thread::sleep_for(200ms);
+
+    // Second run: the destination can be made, the state file cannot.
+    downloader.setDownloadInfo(smallDownload(dir.file("file.bin")));
+    downloader.setTempFilePath(dir.file("missing/state.txt"));
+    downloader.beginDownload();
+    ASSERT_TRUE(waitUntilEnded(downloader));
+    EXPECT_EQ(downloader.result(), DE_SaveResumeStateError);
+}
+
+TEST(DownloaderLifecycle, BeginDownloadClearsAnEarlierStop) {
+    TempDir dir;
+    Downloader downloader;
+    downloader.stop();
+    downloader.setDownloadInfo(smallDownload(dir.file("file.bin")));
+    downloader.setTempFilePath(dir.file("state.txt"));
+    downloader.beginDownload();
+    ASSERT_TRUE(waitUntilEnded(downloader));
+    // With the stop still set the run would have ended before any request;
+    // instead every refused connection counted until the error limit.
+    EXPECT_EQ(downloader.lastRunResult(), DE_TooManyErrors);
+    EXPECT_FALSE(downloader.downloadInfo().isComplete());
+}
+
+TEST(DownloaderLifecycle, StopEndsARunAndWaitsForIt) {
+    TempDir dir;
+    Downloader downloader;
+    downloader.setDownloadInfo(smallDownload(dir.file("file.bin")));
+    downloader.setTempFilePath(dir.file("state.txt"));
+    downloader.beginDownload();
+    downloader.stop();
+    EXPECT_FALSE(downloader.isDownloading());
+    EXPECT_FALSE(downloader.downloadInfo().isComplete());
+}
+
+TEST(DownloaderLifecycle, DestructionWaitsForARunningThread) {
+    TempDir dir;
+    {
+        Downloader downloader;
+        downloader.setDownloadInfo(smallDownload(dir.file("file.bin")));
+        downloader.setTempFilePath(dir.file("state.txt"));
+        downloader.beginDownload();
+    }
+    // The thread wrote its files before the Downloader went away.
+    EXPECT_TRUE(fs::exists(fs::path(dir.file("file.bin"))));
+}
+
+}  // namespace
