@@ -1,0 +1,228 @@
+# Shared shell functions of the Wine scenarios (sourced, not run). The runner
+# (tests/wine/run) exports:
+#   E2E_DIR      work folder of this run (servers, screenshots, files)
+#   E2E_PORT     the loopback port the test installers were built against
+#   E2E_INSTALLER, E2E_INSTALLER_DRAVOLIN, E2E_INSTALLER_UNKNOWN
+#                installer.exe builds for PRODUCT_ID pelmora, dravolin and an
+#                id that is not in the catalog, all downloading from E2E_PORT
+#   E2E_STAMP    stamp.exe (Windows build), E2E_RECORDER record_command_line.exe,
+#   E2E_PROBE    window_probe.exe
+#   E2E_TEMP     the Wine user's temporary folder as a Unix path
+#   E2E_LOCPATH  folder holding the generated ru_RU.UTF-8 locale
+#   WINEPREFIX, DISPLAY (an Xvfb display of the runner)
+# Every wait is bounded; every server is stopped by the EXIT trap.
+
+set -uo pipefail
+
+SCENARIO=$(basename "$0" .sh)
+WORK="$E2E_DIR/$SCENARIO"
+rm -rf "$WORK"
+mkdir -p "$WORK" "$E2E_DIR/screenshots"
+
+NGINX_PID=""
+PY_PID=""
+WINE_PID=""
+INSTALLER_RC=""
+
+log() { printf '  [%s] %s\n' "$SCENARIO" "$*" >&2; }
+
+fail() {
+    log "FAILED: $*"
+    exit 1
+}
+
+# Scenario-specific clean-up to run before the servers go (a function name).
+CLEANUP_HOOK=""
+
+cleanup() {
+    [ -n "$CLEANUP_HOOK" ] && "$CLEANUP_HOOK"
+    [ -n "$WINE_PID" ] && kill "$WINE_PID" 2>/dev/null
+    timeout 20 wineserver -k 2>/dev/null
+    [ -n "$NGINX_PID" ] && kill "$NGINX_PID" 2>/dev/null
+    [ -n "$PY_PID" ] && kill "$PY_PID" 2>/dev/null
+    return 0
+}
+trap cleanup EXIT
+
+# A Windows path for an absolute Unix path (drive Z: is the Unix root).
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+# wait_until SECONDS COMMAND...: polls every 0.2 s until the command succeeds.
+wait_until() {
+    local deadline=$(( $(date +%s) + $1 ))
+    shift
+    until "$@" >/dev/null 2>&1; do
+        [ "$(date +%s)" -ge "$deadline" ] && return 1
+        sleep 0.2
+    done
+}
+
+port_answers() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+# start_nginx ROOT [DIRECTIVES]: serves ROOT on E2E_PORT; DIRECTIVES go into
+# the server block (e.g. "limit_rate 20k;").
+start_nginx() {
+    local root=$1 extra=${2:-}
+    local dir="$WORK/nginx"
+    mkdir -p "$dir/temp" "$dir/logs"
+    local user=""
+    [ "$(id -u)" -eq 0 ] && user="user root;"
+    cat >"$dir/nginx.conf" <<EOF
+$user
+worker_processes 1;
+pid $dir/nginx.pid;
+error_log $dir/logs/error.log info;
+events { worker_connections 256; }
+http {
+    access_log $dir/logs/access.log;
+    client_body_temp_path $dir/temp/body;
+    proxy_temp_path $dir/temp/proxy;
+    fastcgi_temp_path $dir/temp/fastcgi;
+    uwsgi_temp_path $dir/temp/uwsgi;
+    scgi_temp_path $dir/temp/scgi;
+    types { application/octet-stream exe; }
+    default_type application/octet-stream;
+    server {
+        listen 127.0.0.1:$E2E_PORT;
+        root $root;
+        $extra
+    }
+}
+EOF
+    nginx -p "$dir/" -c "$dir/nginx.conf" -g 'daemon off;' >"$dir/logs/stdout.log" 2>&1 &
+    NGINX_PID=$!
+    wait_until 10 port_answers "$E2E_PORT" || fail "nginx did not start on port $E2E_PORT"
+    kill -0 "$NGINX_PID" 2>/dev/null || fail "nginx ended at once (port $E2E_PORT taken?)"
+}
+
+# Lines nginx has logged so far (each answered request is one line).
+nginx_requests() { wc -l <"$WORK/nginx/logs/access.log" 2>/dev/null || echo 0; }
+
+# start_python_server SCRIPT: a small HTTP server (Python) on E2E_PORT.
+start_python_server() {
+    python3 -c "$1" "$E2E_PORT" >"$WORK/python-server.log" 2>&1 &
+    PY_PID=$!
+    wait_until 10 port_answers "$E2E_PORT" || fail "test server did not start on port $E2E_PORT"
+}
+
+# A copy of the served stand-in installer: the recorder program padded with
+# pseudo-random bytes to SIZE bytes, so that the download spans many parts.
+make_served_installer() {
+    local path=$1 size=$2
+    mkdir -p "$(dirname "$path")"
+    cp "$E2E_RECORDER" "$path"
+    local have
+    have=$(stat -c %s "$path")
+    head -c $((size - have)) /dev/urandom >>"$path"
+}
+
+# stamp ARGS...: the Windows stamp tool under Wine, bounded.
+stamp() {
+    timeout -k 5 60 wine "$E2E_STAMP" "$@" </dev/null
+}
+
+# start_installer EXE [ENV...]: runs the program under Wine in the background.
+start_installer() {
+    local exe=$1
+    shift
+    env "$@" wine "$exe" </dev/null >"$WORK/installer.out" 2>&1 &
+    WINE_PID=$!
+}
+
+# wait_installer SECONDS: waits for the started program to end and sets
+# INSTALLER_RC to its exit code (124 when it did not end in time).
+wait_installer() {
+    local deadline=$(( $(date +%s) + $1 ))
+    while kill -0 "$WINE_PID" 2>/dev/null; do
+        if [ "$(date +%s)" -ge "$deadline" ]; then
+            INSTALLER_RC=124
+            return
+        fi
+        sleep 0.2
+    done
+    wait "$WINE_PID"
+    INSTALLER_RC=$?
+    WINE_PID=""
+}
+
+# The X window of a top-level window with exactly this caption.
+window_id() { xdotool search --name "^$1\$" 2>/dev/null | head -n 1; }
+
+has_window() { [ -n "$(window_id "$1")" ]; }
+
+# wait_window CAPTION SECONDS
+wait_window() { wait_until "$2" has_window "$1"; }
+
+# The caption of an X window as the window system shows it (UTF-8).
+window_title() { xdotool getwindowname "$1" 2>/dev/null; }
+
+# probe CAPTION: what the window with that caption shows (see window_probe.cpp).
+probe() {
+    timeout -k 5 30 wine "$E2E_PROBE" "$1" </dev/null 2>/dev/null | tr -d '\r'
+}
+
+# The text of one control in probe output.
+control_text() {
+    awk -v id="$2" '$1 == "control" && $2 == id { sub(/^control [^ ]+ [^ ]+ [^ ]+ [^ ]+ ?/, ""); print; exit }' <<<"$1"
+}
+
+control_visible() {
+    awk -v id="$2" '$1 == "control" && $2 == id { print $4; exit }' <<<"$1"
+}
+
+# Keys to the window with this caption, through the X server's input path.
+send_keys() {
+    local id
+    id=$(window_id "$1")
+    [ -n "$id" ] || fail "no window \"$1\" to type into"
+    shift
+    xdotool windowfocus --sync "$id" 2>/dev/null || xdotool windowfocus "$id"
+    sleep 0.3
+    xdotool key --delay 150 "$@"
+}
+
+screenshot() {
+    import -window root "$E2E_DIR/screenshots/$1.png" 2>/dev/null
+}
+
+# Removes what an earlier run left in the Wine user's temporary folder.
+clean_wine_temp() {
+    rm -f "$E2E_TEMP"/*_.exe "$E2E_TEMP"/*_.exe.cmdline "$E2E_TEMP"/_.txt
+}
+
+# The parameter part of a recorded command line: what follows the quoted
+# program path and the one separating blank the shell puts after it.
+recorded_parameters() {
+    local line
+    line=$(cat "$1")
+    case "$line" in
+        \"*) line=${line#\"*\"} ;;
+        *) line=${line#* } ;;
+    esac
+    printf '%s' "${line# }"
+}
+
+# wait_control_text CAPTION ID SECONDS PATTERN: until the control's text
+# matches the shell pattern; the last probe output is left in PROBED.
+PROBED=""
+wait_control_text() {
+    local caption=$1 id=$2 deadline=$(( $(date +%s) + $3 )) pattern=$4
+    while :; do
+        PROBED=$(probe "$caption")
+        # shellcheck disable=SC2053
+        [[ "$(control_text "$PROBED" "$id")" == $pattern ]] && return 0
+        [ "$(date +%s)" -ge "$deadline" ] && return 1
+        sleep 0.5
+    done
+}
+
+# expect_control PROBE_OUTPUT ID TEXT: the control shows exactly TEXT and is visible.
+expect_control() {
+    local actual
+    actual=$(control_text "$1" "$2")
+    [ "$actual" = "$3" ] || fail "control $2 shows [$actual], expected [$3]"
+    [ "$(control_visible "$1" "$2")" = 1 ] || fail "control $2 ($3) is hidden"
+}
+
+# The percentage in a progress text such as "Progress: 42%".
+percent_of() { sed -n 's/.*: \([0-9]*\)%$/\1/p' <<<"$1"; }
