@@ -1,0 +1,395 @@
+// The whole road of the front end on Linux against real servers: a program
+// file stamped by the `stamp` tool, nginx serving the "installer", the
+// progress dialog with its real worker and engine, and the exact command
+// line handed to the installer start; the failure roads with a fault server;
+// stopping while the probe or the download runs; the companion product.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "app/ui_text.h"
+#include "app/update_progress_dlg.h"
+#include "downloader/transfer_handles.h"
+#include "platform/headless_os.h"
+#include "platform/text.h"
+#include "tests/support/fault_server.h"
+#include "tests/support/nginx_server.h"
+#include "tests/support/proxy_server.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using platform::DialogRecord;
+using platform::HeadlessOs;
+using platform::kMessageBoxTemplate;
+using platform::kProgressDialogTemplate;
+using platform::UserInput;
+using testsupport::FaultServer;
+using testsupport::HttpRequest;
+using testsupport::HttpResponse;
+using testsupport::NginxServer;
+using testsupport::TempDir;
+
+// The dialog with its real worker; only where the installer comes from (and
+// which product the build is) differs from the shipped program.
+class RoadDialog : public CUpdateProgressDlg {
+public:
+    RoadDialog(HeadlessOs& os, std::string address, std::string productId = "pelmora")
+        : CUpdateProgressDlg(os), m_address(std::move(address)), m_id(std::move(productId)) {}
+
+protected:
+    std::string productId() const override { return m_id; }
+    std::string downloadAddress() const override { return m_address; }
+
+private:
+    std::string m_address;
+    std::string m_id;
+};
+
+// A program file with a block appended by the stamp tool.
+fs::path stampedProgram(const fs::path& dir, const std::vector<std::string>& items) {
+    const fs::path program = dir / "setup.exe";
+    {
+        std::ofstream out(program, std::ios::binary);
+        out << "MZ not really a program, but the block reader does not care";
+    }
+    std::vector<std::string> argv{testsupport::toolPath("stamp").string(), program.string()};
+    argv.insert(argv.end(), items.begin(), items.end());
+    const testsupport::ProcessResult stamped = testsupport::runProcess(argv, 10s);
+    EXPECT_EQ(stamped.exitCode, 0) << stamped.err;
+    return program;
+}
+
+bool hasFiles(const fs::path& dir) { return fs::exists(dir) && !fs::is_empty(dir); }
+
+class FrontEndRoad : public ::testing::Test {
+protected:
+    void SetUp() override {
+        languageRecord().languageId = 0x0409;
+        fs::create_directories(temp);
+        os.setTemporaryDirectory(platform::fromUtf8(temp.string()));
+        os.setModalTimeout(60s);
+    }
+    void TearDown() override {
+        releaseLanguageRecord();
+        transfer::overrideStallBoundsForTesting(std::nullopt);
+    }
+
+    void useProgram(const std::vector<std::string>& items) {
+        os.setOwnExecutablePath(platform::fromUtf8(stampedProgram(dir.path(), items).string()));
+    }
+
+    int runDialog(const std::string& address, const std::string& productId = "pelmora") {
+        RoadDialog dialog(os, address, productId);
+        return dialog.DoModal();
+    }
+
+    std::vector<DialogRecord> boxes() const { return os.dialogsWithTemplate(kMessageBoxTemplate); }
+    DialogRecord mainRecord() const { return os.dialogsWithTemplate(kProgressDialogTemplate).at(0); }
+
+    TempDir dir;
+    fs::path temp = dir / "temp";
+    HeadlessOs os;
+};
+
+const std::vector<std::string> kTypicalBlock{
+    "vid=15",
+    "offerUrl=http://offer.example/o?a=1&b=2",
+    "installUrl=http://install.example/i?x=y",
+    "uninstallUrl=http://install.example/u",
+    "ap=13",
+};
+const wchar_t kTypicalParameters[] =
+    L" /vid=15 /offerUrl=\"http://offer.example/o?a=1&b=2\" /ap=\"13\" /installUrl=\"http://install.example/i?x=y\""
+    L" /uninstallUrl=\"http://install.example/u\"";
+
+TEST_F(FrontEndRoad, DownloadsWithProgressAndStartsTheInstallerWithTheStampedSettings) {
+    TempDir docs;
+    constexpr std::int64_t kSize = 6 * 524288 + 12345;  // seven parts, the last one short
+    testsupport::writeRandomFile(docs / "installer.exe", kSize, 7);
+    NginxServer nginx(docs.path(), {.limitRate = "384k"});
+    useProgram(kTypicalBlock);
+
+    const int result = runDialog(nginx.url("installer.exe"));
+
+    EXPECT_EQ(result, 1);
+    EXPECT_TRUE(boxes().empty());
+    const fs::path installer = temp / "pel_mora_.exe";
+    const auto launches = os.launches();
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_EQ(launches[0].file, platform::fromUtf8(installer.string()));
+    EXPECT_EQ(launches[0].parameters, kTypicalParameters);
+    EXPECT_EQ(testsupport::sha256OfFile(installer), testsupport::sha256OfFile(docs / "installer.exe"));
+    EXPECT_TRUE(fs::exists(temp / "_.txt"));
+
+    const DialogRecord main = mainRecord();
+    EXPECT_EQ(main.texts.at(platform::kStatusLineId), L"Preparing to Install...");
+    // The bar starts at 0, only moves forward, and ends at 100 with the completion report.
+    ASSERT_GE(main.progressPositions.size(), 3u);
+    EXPECT_EQ(main.progressPositions.front(), 0);
+    EXPECT_EQ(main.progressPositions.back(), 100);
+    EXPECT_TRUE(std::is_sorted(main.progressPositions.begin(), main.progressPositions.end()));
+    // The second line showed running progress in the specified form.
+    int intermediate = 0;
+    for (const auto& [control, text] : main.textHistory) {
+        if (control != platform::kProgressLineId || text == L"Preparing to Install...") continue;
+        ASSERT_EQ(text.rfind(L"Progress: ", 0), 0u) << platform::toUtf8(text);
+        ASSERT_EQ(text.back(), L'%');
+        const int percent = std::stoi(text.substr(10));
+        if (percent > 0 && percent < 100) ++intermediate;
+    }
+    EXPECT_GT(intermediate, 0);
+}
+
+TEST_F(FrontEndRoad, WithoutAnyBlockTheInstallerGetsAnEmptyParameterString) {
+    TempDir docs;
+    testsupport::writeRandomFile(docs / "installer.exe", 1000, 3);
+    NginxServer nginx(docs.path());
+    os.setOwnExecutablePath(platform::fromUtf8((docs / "installer.exe").string()));  // no block in it
+
+    runDialog(nginx.url("installer.exe"));
+
+    const auto launches = os.launches();
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_EQ(launches[0].parameters, L"");
+}
+
+HttpResponse headWithLength(const std::string& length) {
+    HttpResponse response;
+    response.autoContentLength = false;
+    response.headers = {{"Content-Length", length}};
+    return response;
+}
+
+// An interim 100 answer carrying a content length, then the final answer.
+HttpResponse interimLength(const std::string& interim, const std::string& final) {
+    HttpResponse response;
+    response.rawResponse = "HTTP/1.1 100 Continue\r\nContent-Length: " + interim +
+                           "\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: " + final + "\r\n\r\n";
+    return response;
+}
+
+struct FailureCase {
+    const char* name;
+    std::uint16_t language;
+    testsupport::Handler handler;
+    const wchar_t* message;
+};
+
+const FailureCase kFailures[] = {
+    {"no content length", 0x0409,
+     [](const HttpRequest&) {
+         HttpResponse response;
+         response.autoContentLength = false;
+         return response;
+     },
+     L"Server Error (system code: 2001). The program will be automatically closed!"},
+    {"probe notices stay English in Russian", 0x0419,
+     [](const HttpRequest&) {
+         HttpResponse response;
+         response.autoContentLength = false;
+         return response;
+     },
+     L"Server Error (system code: 2001). Программа будет автоматически закрыта!"},
+    {"content length 0", 0x0409, [](const HttpRequest&) { return headWithLength("0"); },
+     L"Internal Error.The program will be automatically closed!"},
+    // libcurl itself refuses a final answer whose length is no number ...
+    {"content length abc, refused by libcurl", 0x0409, [](const HttpRequest&) { return headWithLength("abc"); },
+     L"Download Error (system code: 8). The program will be automatically closed!"},
+    // ... but not in an interim answer, and the first length of the chain is the one taken.
+    {"content length abc", 0x0409, [](const HttpRequest&) { return interimLength("abc", "1000"); },
+     L"Internal Error.The program will be automatically closed!"},
+    {"content length without digits", 0x0409, [](const HttpRequest&) { return interimLength("  -", "1000"); },
+     L"Internal Error.The program will be automatically closed!"},
+    {"content length too large", 0x0409, [](const HttpRequest&) { return headWithLength("2147483648"); },
+     L"Internal Error.The program will be automatically closed!"},
+    {"negative content length", 0x0409, [](const HttpRequest&) { return interimLength("-1", "1000"); },
+     L"Internal Error.The program will be automatically closed!"},
+    {"404 during the download", 0x0409,
+     [](const HttpRequest& request) {
+         if (request.method == "HEAD") return headWithLength("1000000");
+         HttpResponse response;
+         response.status = 404;
+         response.body = "not here";
+         return response;
+     },
+     L"Internal Error.The program will be automatically closed!"},
+    {"404 during the download, Russian", 0x0419,
+     [](const HttpRequest& request) {
+         if (request.method == "HEAD") return headWithLength("1000000");
+         HttpResponse response;
+         response.status = 404;
+         return response;
+     },
+     L"Внутренняя ошибкаПрограмма будет автоматически закрыта!"},
+    {"HEAD 404 with a length still starts the download", 0x0409,
+     [](const HttpRequest& request) {
+         HttpResponse response;
+         response.status = 404;
+         response.body = "no such file";
+         if (request.method == "HEAD") {
+             response = headWithLength("600000");
+             response.status = 404;
+         }
+         return response;
+     },
+     L"Internal Error.The program will be automatically closed!"},
+};
+
+TEST_F(FrontEndRoad, FailuresEndInTheirNoticeAndNothingIsStarted) {
+    useProgram(kTypicalBlock);
+    for (const FailureCase& c : kFailures) {
+        HeadlessOs local;
+        local.setOwnExecutablePath(os.ownExecutablePath());
+        const fs::path caseTemp = dir / (std::string("case ") + c.name);
+        fs::create_directories(caseTemp);
+        local.setTemporaryDirectory(platform::fromUtf8(caseTemp.string()));
+        local.scriptInput(kMessageBoxTemplate, UserInput::ClickOk);
+        languageRecord().languageId = c.language;
+        FaultServer server(c.handler);
+
+        RoadDialog dialog(local, server.url("installer.exe"));
+        EXPECT_EQ(dialog.DoModal(), 1) << c.name;
+
+        const auto shown = local.dialogsWithTemplate(kMessageBoxTemplate);
+        ASSERT_EQ(shown.size(), 1u) << c.name;
+        EXPECT_EQ(shown[0].texts.at(platform::kMessageTextId), c.message) << c.name;
+        EXPECT_TRUE(local.launches().empty()) << c.name;
+        EXPECT_FALSE(local.dialogsWithTemplate(kProgressDialogTemplate).at(0).abandoned) << c.name;
+        ASSERT_FALSE(server.requests().empty()) << c.name;
+        EXPECT_EQ(server.requests()[0].method, "HEAD") << c.name;
+        EXPECT_EQ(server.requests()[0].headers.at("user-agent"), "Vorlane Downloader") << c.name;
+        releaseLanguageRecord();
+    }
+}
+
+TEST_F(FrontEndRoad, ProbeFailuresCreateNoFiles) {
+    useProgram(kTypicalBlock);
+    os.scriptInput(kMessageBoxTemplate, UserInput::ClickCancel);
+    FaultServer server([](const HttpRequest&) {
+        HttpResponse response;
+        response.autoContentLength = false;
+        return response;
+    });
+    runDialog(server.url("installer.exe"));
+    ASSERT_EQ(boxes().size(), 1u);
+    EXPECT_FALSE(hasFiles(temp));
+}
+
+TEST_F(FrontEndRoad, UnreachableServerIsADownloadError) {
+    useProgram(kTypicalBlock);
+    os.scriptInput(kMessageBoxTemplate, UserInput::ClickOk);
+    const std::uint16_t closedPort = testsupport::freeLoopbackPort();
+    runDialog("http://127.0.0.1:" + std::to_string(closedPort) + "/installer.exe");
+    ASSERT_EQ(boxes().size(), 1u);
+    EXPECT_EQ(boxes()[0].texts.at(platform::kMessageTextId),
+              L"Download Error (system code: 7). The program will be automatically closed!");
+    EXPECT_TRUE(os.launches().empty());
+}
+
+TEST_F(FrontEndRoad, NoTemporaryDirectoryIsAnInternalError) {
+    TempDir docs;
+    testsupport::writeRandomFile(docs / "installer.exe", 1000, 3);
+    NginxServer nginx(docs.path());
+    useProgram(kTypicalBlock);
+    os.failTemporaryDirectory();
+    os.scriptInput(kMessageBoxTemplate, UserInput::ClickOk);
+    runDialog(nginx.url("installer.exe"));
+    ASSERT_EQ(boxes().size(), 1u);
+    EXPECT_EQ(boxes()[0].texts.at(platform::kMessageTextId), L"Internal Error.The program will be automatically closed!");
+}
+
+TEST_F(FrontEndRoad, ConfirmedCloseWhileTheProbeHangsShowsNoNoticeAndEndsWithinTheBound) {
+    // The probe gives up on a silent server after two seconds here (thirty in the product).
+    transfer::overrideStallBoundsForTesting(transfer::StallBounds{5, 1, 2});
+    useProgram(kTypicalBlock);
+    testsupport::SilentListener silent;  // accepts the connection, never answers
+    const auto started = std::chrono::steady_clock::now();
+    os.scriptInput(kProgressDialogTemplate, UserInput::Close,
+                   [started] { return std::chrono::steady_clock::now() - started > 300ms; });
+    os.scriptInput(kMessageBoxTemplate, UserInput::ClickOk);
+
+    const int result = runDialog("http://127.0.0.1:" + std::to_string(silent.port()) + "/installer.exe");
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+
+    EXPECT_EQ(result, platform::kIdCancel);
+    ASSERT_EQ(boxes().size(), 1u);  // the confirmation only, no error notice
+    EXPECT_EQ(boxes()[0].caption, L"Closing of downloader");
+    EXPECT_TRUE(os.launches().empty());
+    EXPECT_GT(elapsed, 1500ms);  // the probe was really hanging when the user closed
+    EXPECT_LT(elapsed, 10s);
+    EXPECT_FALSE(hasFiles(temp));
+}
+
+TEST_F(FrontEndRoad, EscDuringTheDownloadStopsItAndKeepsTheResumeState) {
+    TempDir docs;
+    testsupport::writeRandomFile(docs / "installer.exe", 8 * 524288, 5);
+    NginxServer nginx(docs.path(), {.limitRate = "64k"});
+    useProgram(kTypicalBlock);
+    // Once the bar has moved past its start, the user presses Esc.
+    os.scriptInput(kProgressDialogTemplate, UserInput::Esc, [this] {
+        const auto main = os.dialogsWithTemplate(kProgressDialogTemplate);
+        return !main.empty() && main[0].progressPositions.size() > 3;
+    });
+
+    const auto started = std::chrono::steady_clock::now();
+    const int result = runDialog(nginx.url("installer.exe"));
+
+    EXPECT_EQ(result, platform::kIdCancel);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
+    EXPECT_TRUE(os.launches().empty());
+    EXPECT_TRUE(boxes().empty());
+    EXPECT_TRUE(fs::exists(temp / "_.txt"));
+    EXPECT_TRUE(fs::exists(temp / "pel_mora_.exe"));
+}
+
+// --- the companion product (a build whose product is catalog product 3) ---
+
+const std::wstring kUninstallKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\DravoLin";
+
+void installCompanion(HeadlessOs& os) {
+    os.setRegistryString(kUninstallKey, L"DisplayVersion", L"3.0");
+    os.setRegistryString(kUninstallKey, L"InstallLocation", L"C:\\Program Files\\Dravo Lin");
+    os.addFile(L"C:\\Program Files\\Dravo Lin\\dravolin.exe");
+}
+
+TEST_F(FrontEndRoad, InstalledCompanionIsStartedWithTheContentInsteadOfDownloading) {
+    useProgram({"contentType=10", "contentAddress=http://content.example/a b", "vid=3"});
+    installCompanion(os);
+    FaultServer server([](const HttpRequest& request) { return testsupport::serveRange(request, "payload"); });
+
+    EXPECT_EQ(runDialog(server.url("dravo.bin"), "dravolin"), 1);
+
+    const auto launches = os.launches();
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_EQ(launches[0].file, L"C:\\Program Files\\Dravo Lin\\dravolin.exe");
+    EXPECT_EQ(launches[0].parameters, L"-turl http://content.example/a b");
+    ASSERT_EQ(server.requests().size(), 1u);  // the probe only
+    EXPECT_EQ(server.requests()[0].method, "HEAD");
+    EXPECT_FALSE(hasFiles(temp));
+    EXPECT_EQ(os.openRegistryKeys(), 0);
+}
+
+TEST_F(FrontEndRoad, CompanionNotInstalledDownloadsTheProductInstaller) {
+    TempDir docs;
+    testsupport::writeRandomFile(docs / "dravo.bin", 70000, 9);
+    NginxServer nginx(docs.path());
+    useProgram({"contentType=10", "contentAddress=http://content.example/a b"});
+    os.setRegistryString(kUninstallKey, L"DisplayVersion", L"3.0");  // no InstallLocation
+
+    runDialog(nginx.url("dravo.bin"), "dravolin");
+
+    const auto launches = os.launches();
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_EQ(launches[0].file, platform::fromUtf8((temp / "dravo_lin_.exe").string()));
+    EXPECT_EQ(launches[0].parameters, L" /contentType=10 /contentAddress=\"http://content.example/a b\"");
+    EXPECT_EQ(testsupport::sha256OfFile(temp / "dravo_lin_.exe"), testsupport::sha256OfFile(docs / "dravo.bin"));
+}
+
+}  // namespace
