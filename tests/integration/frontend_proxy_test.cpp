@@ -1,0 +1,265 @@
+// Proxy discovery against real servers: a working tinyproxy is adopted, a
+// proxy that does not answer (or refuses, or is named wrongly) is dropped
+// within the bound, HTTP error answers of a proxy still count as working,
+// redirects are not followed; the test request itself; and the whole road of
+// the front end through an adopted tinyproxy.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "app/proxy_discovery.h"
+#include "app/ui_text.h"
+#include "app/update_progress_dlg.h"
+#include "platform/headless_os.h"
+#include "platform/text.h"
+#include "tests/support/fault_server.h"
+#include "tests/support/nginx_server.h"
+#include "tests/support/proxy_server.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using platform::HeadlessOs;
+using testsupport::FaultServer;
+using testsupport::HttpRequest;
+using testsupport::HttpResponse;
+
+using Clock = std::chrono::steady_clock;
+
+HttpResponse okPage(const HttpRequest&) {
+    HttpResponse response;
+    response.body = "<html>test page</html>";
+    return response;
+}
+
+// The test address has no path, as in the product.
+std::string addressOf(const FaultServer& server) { return "http://127.0.0.1:" + std::to_string(server.port()); }
+
+struct Discovery {
+    ProxySettings result;
+    std::chrono::milliseconds elapsed;
+};
+
+Discovery discoverThrough(const std::wstring& proxyText, const std::string& testAddress,
+                          std::chrono::milliseconds bound = 5s) {
+    HeadlessOs os;
+    os.setCurrentUserProxy(true, proxyText);
+    const auto started = Clock::now();
+    Discovery discovery{discoverProxy(os, testAddress, bound), {}};
+    discovery.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    return discovery;
+}
+
+void expectNoProxy(const ProxySettings& proxy) {
+    EXPECT_EQ(proxy.type, 0);
+    EXPECT_TRUE(proxy.host.empty());
+    EXPECT_TRUE(proxy.port.empty());
+}
+
+TEST(ProxyDiscoveryLive, WorkingProxyIsAdopted) {
+    curl_global_init(CURL_GLOBAL_ALL);
+    testsupport::TinyProxy proxy;
+    FaultServer site(okPage);
+    const Discovery discovery = discoverThrough(platform::fromUtf8(proxy.address()), addressOf(site));
+
+    EXPECT_EQ(discovery.result.type, 2);
+    EXPECT_EQ(discovery.result.host, "127.0.0.1");
+    EXPECT_EQ(discovery.result.port, std::to_string(proxy.port()));
+    EXPECT_EQ(discovery.result.address(), proxy.address());
+    EXPECT_TRUE(discovery.result.user.empty());
+    EXPECT_TRUE(discovery.result.password.empty());
+    // One plain GET reached the site, relayed by the proxy.
+    const auto requests = site.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method, "GET");
+    EXPECT_EQ(requests[0].headers.at("user-agent"), "Vorlane Downloader");
+    EXPECT_EQ(requests[0].headers.count("expect"), 0u);
+    EXPECT_NE(proxy.log().find("127.0.0.1:" + std::to_string(site.port())), std::string::npos) << proxy.log();
+}
+
+TEST(ProxyDiscoveryLive, SilentProxyIsDroppedWithinTheBound) {
+    curl_global_init(CURL_GLOBAL_ALL);
+    testsupport::SilentListener silent;
+    FaultServer site(okPage);
+    const Discovery discovery =
+        discoverThrough(L"127.0.0.1:" + std::to_wstring(silent.port()), addressOf(site), 1500ms);
+    expectNoProxy(discovery.result);
+    EXPECT_GE(discovery.elapsed, 1400ms);
+    EXPECT_LT(discovery.elapsed, 5s);
+    EXPECT_TRUE(site.requests().empty());
+}
+
+TEST(ProxyDiscoveryLive, UnusableProxiesAreDroppedAtOnce) {
+    curl_global_init(CURL_GLOBAL_ALL);
+    FaultServer site(okPage);
+    const std::uint16_t closed = testsupport::freeLoopbackPort();
+    const std::wstring texts[] = {
+        L"127.0.0.1:" + std::to_wstring(closed),  // refuses connections
+        L"127.0.0.1:notaport",                      // the port text is not a port
+        L"http=127.0.0.1:80;https=127.0.0.1:443",   // per-protocol lists are not parsed
+        L"127.0.0.1",                               // no port at all: not even tried
+    };
+    for (const std::wstring& text : texts) {
+        const Discovery discovery = discoverThrough(text, addressOf(site), 10s);
+        expectNoProxy(discovery.result);
+        EXPECT_LT(discovery.elapsed, 3s) << platform::toUtf8(text);
+    }
+    EXPECT_TRUE(site.requests().empty());
+}
+
+TEST(ProxyDiscoveryLive, ProxyAnsweringWithAnErrorStatusIsStillAdopted) {
+    curl_global_init(CURL_GLOBAL_ALL);
+    for (const int status : {502, 407}) {
+        FaultServer fakeProxy([status](const HttpRequest&) {
+            HttpResponse response;
+            response.status = status;
+            response.body = "proxy says no";
+            return response;
+        });
+        const Discovery discovery =
+            discoverThrough(L"127.0.0.1:" + std::to_wstring(fakeProxy.port()), "http://www.example.com");
+        EXPECT_EQ(discovery.result.type, 2) << status;
+        EXPECT_EQ(discovery.result.port, std::to_string(fakeProxy.port())) << status;
+        // The request was made to the proxy, for the test address.
+        ASSERT_EQ(fakeProxy.requests().size(), 1u) << status;
+        EXPECT_NE(fakeProxy.requests()[0].target.find("www.example.com"), std::string::npos) << status;
+    }
+}
+
+TEST(ProxyDiscoveryLive, RedirectOfTheTestAddressIsNotFollowed) {
+    curl_global_init(CURL_GLOBAL_ALL);
+    testsupport::TinyProxy proxy;
+    FaultServer elsewhere(okPage);
+    FaultServer site([&elsewhere](const HttpRequest&) {
+        HttpResponse response;
+        response.status = 302;
+        response.headers = {{"Location", elsewhere.url("moved")}};
+        return response;
+    });
+    const Discovery discovery = discoverThrough(platform::fromUtf8(proxy.address()), addressOf(site));
+    EXPECT_EQ(discovery.result.type, 2);
+    EXPECT_EQ(site.requests().size(), 1u);
+    EXPECT_TRUE(elsewhere.requests().empty());
+}
+
+// --- the test request itself ---
+
+TEST(HttpRequestLive, SendsItsHeaderLinesAndCollectsTheBody) {
+    curl_global_init(CURL_GLOBAL_ALL);
+    FaultServer site(okPage);
+    std::ostringstream body;
+    std::string error = "stale";
+    const CURLcode result =
+        httpRequest(site.url("page"), {"X-First: 1", "X-Second: 2"}, ProxySettings{}, body, error, false);
+    EXPECT_EQ(result, CURLE_OK);
+    EXPECT_TRUE(error.empty());
+    EXPECT_EQ(body.str(), "<html>test page</html>");
+    const auto requests = site.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method, "GET");
+    const std::vector<std::string>& lines = requests[0].rawHeaderLines;
+    const auto position = [&lines](const std::string& prefix) {
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            if (lines[i].rfind(prefix, 0) == 0) return static_cast<int>(i);
+        }
+        return -1;
+    };
+    ASSERT_GE(position("X-First: 1"), 0);
+    EXPECT_LT(position("X-First: 1"), position("X-Second: 2"));
+    EXPECT_LT(position("X-Second: 2"), position("User-Agent: Vorlane Downloader"));
+    EXPECT_EQ(position("Expect"), -1);
+}
+
+TEST(HttpRequestLive, HeadOnlyAsksForNoBody) {
+    curl_global_init(CURL_GLOBAL_ALL);
+    FaultServer site(okPage);
+    std::ostringstream body;
+    std::string error;
+    EXPECT_EQ(httpRequest(site.url(""), {}, ProxySettings{}, body, error, true), CURLE_OK);
+    ASSERT_EQ(site.requests().size(), 1u);
+    EXPECT_EQ(site.requests()[0].method, "HEAD");
+    EXPECT_TRUE(body.str().empty());
+}
+
+TEST(HttpRequestLive, FailureGivesLibcurlsCodeAndText) {
+    curl_global_init(CURL_GLOBAL_ALL);
+    const std::uint16_t closed = testsupport::freeLoopbackPort();
+    std::ostringstream body;
+    std::string error;
+    const CURLcode result =
+        httpRequest("http://127.0.0.1:" + std::to_string(closed), {}, ProxySettings{}, body, error, false);
+    EXPECT_EQ(result, CURLE_COULDNT_CONNECT);
+    EXPECT_FALSE(error.empty());
+}
+
+TEST(HttpRequestLive, ProxyOnlyWithType2AndAHost) {
+    curl_global_init(CURL_GLOBAL_ALL);
+    FaultServer site(okPage);
+    FaultServer fakeProxy(okPage);
+    ProxySettings typeZero;
+    typeZero.host = "127.0.0.1";
+    typeZero.port = std::to_string(fakeProxy.port());
+    std::ostringstream body;
+    std::string error;
+    // Type 0 with a host: no proxy for the one-shot requests.
+    EXPECT_EQ(httpRequest(site.url(""), {}, typeZero, body, error, false), CURLE_OK);
+    EXPECT_EQ(site.requests().size(), 1u);
+    EXPECT_TRUE(fakeProxy.requests().empty());
+    ProxySettings typeTwo = typeZero;
+    typeTwo.type = 2;
+    EXPECT_EQ(httpRequest(site.url(""), {}, typeTwo, body, error, false), CURLE_OK);
+    EXPECT_EQ(site.requests().size(), 1u);
+    EXPECT_EQ(fakeProxy.requests().size(), 1u);
+}
+
+// --- the whole road through an adopted proxy ---
+
+class ProxiedDialog : public CUpdateProgressDlg {
+public:
+    ProxiedDialog(HeadlessOs& os, std::string address, std::string testAddress)
+        : CUpdateProgressDlg(os), m_address(std::move(address)), m_testAddress(std::move(testAddress)) {}
+
+protected:
+    std::string downloadAddress() const override { return m_address; }
+    std::string proxyTestAddress() const override { return m_testAddress; }
+
+private:
+    std::string m_address;
+    std::string m_testAddress;
+};
+
+TEST(FrontEndThroughProxy, ProbeAndPartsGoThroughTheAdoptedProxy) {
+    languageRecord().languageId = 0x0409;
+    testsupport::TempDir dir;
+    testsupport::TempDir docs;
+    testsupport::writeRandomFile(docs / "installer.exe", 3 * 524288 + 99, 11);
+    testsupport::NginxServer nginx(docs.path());
+    testsupport::TinyProxy proxy;
+    FaultServer site(okPage);
+    HeadlessOs os;
+    os.setOwnExecutablePath(platform::fromUtf8((docs / "installer.exe").string()));
+    os.setTemporaryDirectory(platform::fromUtf8(dir.path().string()));
+    os.setCurrentUserProxy(true, platform::fromUtf8(proxy.address()));
+    os.setModalTimeout(60s);
+
+    ProxiedDialog dialog(os, nginx.url("installer.exe"), addressOf(site));
+    EXPECT_EQ(dialog.DoModal(), 1);
+    releaseLanguageRecord();
+
+    ASSERT_EQ(os.launches().size(), 1u);
+    EXPECT_EQ(testsupport::sha256OfFile(dir / "pel_mora_.exe"), testsupport::sha256OfFile(docs / "installer.exe"));
+    // tinyproxy relayed the probe and the part requests.
+    const std::string log = proxy.log();
+    EXPECT_NE(log.find("HEAD http://127.0.0.1:" + std::to_string(nginx.port()) + "/installer.exe"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("GET http://127.0.0.1:" + std::to_string(nginx.port()) + "/installer.exe"), std::string::npos)
+        << log;
+}
+
+}  // namespace
