@@ -1,0 +1,306 @@
+// segfetch as scripts use it: whole downloads over HTTP and HTTPS (the test
+// CA trusted only inside a private mount namespace), one exit code and one
+// message per cause of failure, Ctrl-C with a saved state, progress output,
+// and the proxy rules of the probe and the part requests.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/integration/engine_harness.h"
+#include "tests/support/nginx_server.h"
+#include "tests/support/proxy_server.h"
+
+namespace enginetest {
+namespace {
+
+using testsupport::FaultServer;
+using testsupport::HttpRequest;
+using testsupport::HttpResponse;
+using testsupport::NginxOptions;
+using testsupport::NginxServer;
+using testsupport::ProcessResult;
+using testsupport::TempDir;
+
+std::string segfetch() { return testsupport::toolPath("segfetch").string(); }
+
+ProcessResult runSegfetch(std::vector<std::string> arguments, const std::vector<std::string>& extraEnv = {},
+                          std::chrono::milliseconds timeout = 60s) {
+    arguments.insert(arguments.begin(), segfetch());
+    // No proxy from the surroundings unless the test names one.
+    std::vector<std::string> environment = extraEnv;
+    for (const std::string name : {"http_proxy", "HTTP_PROXY", "https_proxy", "no_proxy", "NO_PROXY"}) {
+        const bool named = std::any_of(extraEnv.begin(), extraEnv.end(),
+                                       [&](const std::string& entry) { return entry.rfind(name + "=", 0) == 0; });
+        if (!named) environment.push_back(name + "=");
+    }
+    return testsupport::runProcess(arguments, timeout, environment);
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(Segfetch, HelpDocumentsEveryExitCode) {
+    const ProcessResult result = runSegfetch({"--help"});
+    ASSERT_EQ(result.exitCode, 0);
+    EXPECT_TRUE(contains(result.out, "segfetch [--proxy HOST:PORT] OUTPUT URL [MIRROR...]"));
+    for (const char* code : {"    0  ", "    3  ", "    5  ", "    7  ", "    8  ", "    9  ", "   10  ", "  130  "})
+        EXPECT_TRUE(contains(result.out, code)) << code;
+}
+
+TEST(Segfetch, AWrongCommandLineIsExitTwo) {
+    const std::vector<std::vector<std::string>> lines{
+        {}, {"out.bin"}, {"--proxy"}, {"--proxy", "nocolon", "out.bin", "http://127.0.0.1:9/"},
+        {"--frobnicate", "out.bin", "http://127.0.0.1:9/"}};
+    for (const auto& line : lines) {
+        const ProcessResult result = runSegfetch(line);
+        EXPECT_EQ(result.exitCode, 2) << result.err;
+        EXPECT_TRUE(contains(result.err, "usage: segfetch"));
+    }
+}
+
+TEST(Segfetch, DownloadsOverHttpAndReportsProgress) {
+    TempDir root;
+    testsupport::writeRandomFile(root / "f.bin", 3 * kPart + 17, 101);
+    NginxServer server(root.path());
+    TempDir out;
+
+    const ProcessResult result = runSegfetch({(out / "f.bin").string(), server.url("f.bin")});
+
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(testsupport::sha256OfFile(out / "f.bin"), testsupport::sha256OfFile(root / "f.bin"));
+    EXPECT_TRUE(std::filesystem::exists(out / "f.bin.state"));
+    // Not a terminal: plain lines, the last one complete.
+    EXPECT_TRUE(contains(result.err, "segfetch: 100.0%")) << result.err;
+    EXPECT_FALSE(contains(result.err, "\r")) << "no in-place redraw without a terminal";
+}
+
+TEST(Segfetch, RedrawsOneLineOnATerminal) {
+    TempDir root;
+    testsupport::writeRandomFile(root / "f.bin", 2 * kPart, 102);
+    NginxServer server(root.path());
+    TempDir out;
+    // script(1) gives the tool a pseudo-terminal and copies what it shows.
+    const std::string command = segfetch() + " " + (out / "f.bin").string() + " " + server.url("f.bin");
+    const ProcessResult result = testsupport::runProcess({"script", "-qefc", command, "/dev/null"}, 60s);
+    ASSERT_EQ(result.exitCode, 0) << result.out;
+    EXPECT_TRUE(contains(result.out, "\r\x1b[K")) << result.out;
+    EXPECT_TRUE(contains(result.out, "100.0%")) << result.out;
+    EXPECT_TRUE(contains(result.out, "MiB/s")) << result.out;
+    EXPECT_TRUE(contains(result.out, "ETA")) << result.out;
+}
+
+TEST(Segfetch, HttpsWorksWithTheTestCaTrustedAndFailsWithoutIt) {
+    TempDir root;
+    testsupport::writeRandomFile(root / "f.bin", 2 * kPart + 5, 103);
+    NginxOptions options;
+    options.https = true;
+    NginxServer server(root.path(), options);
+    TempDir out;
+
+    const ProcessResult inside = testsupport::runTrustingCa(
+        server.caCertificate(), {segfetch(), (out / "f.bin").string(), server.url("f.bin")}, 60s);
+    ASSERT_EQ(inside.exitCode, 0) << inside.err;
+    EXPECT_EQ(testsupport::sha256OfFile(out / "f.bin"), testsupport::sha256OfFile(root / "f.bin"));
+
+    // Verification is libcurl's default: outside the namespace the CA is unknown.
+    const ProcessResult outside = runSegfetch({(out / "g.bin").string(), server.url("f.bin")});
+    EXPECT_EQ(outside.exitCode, 3);
+    EXPECT_TRUE(contains(outside.err, "connection failure: SSL certificate problem")) << outside.err;
+    EXPECT_FALSE(std::filesystem::exists(out / "g.bin"));
+}
+
+struct CauseCase {
+    const char* name;
+    std::function<HttpResponse(const HttpRequest&, const std::string&)> answer;
+    int exitCode;
+    const char* message;
+};
+
+class SegfetchCause : public testing::TestWithParam<CauseCase> {};
+
+TEST_P(SegfetchCause, HasItsOwnExitCodeAndMessage) {
+    const CauseCase& c = GetParam();
+    const std::string content = contentOf(kPart + 10, 104);
+    FaultServer server([&](const HttpRequest& request) { return c.answer(request, content); });
+    TempDir out;
+    const ProcessResult result = runSegfetch({(out / "f.bin").string(), server.url("f.bin"), server.url("g.bin")});
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
+    EXPECT_TRUE(contains(result.err, c.message)) << result.err;
+    // One line names the cause.
+    EXPECT_TRUE(contains(result.err, std::string("segfetch: ") + c.message)) << result.err;
+}
+
+HttpResponse withStatus(int status) {
+    HttpResponse response;
+    response.status = status;
+    response.body = "page";
+    return response;
+}
+
+// HEAD is answered well; the part requests get `change` applied.
+std::function<HttpResponse(const HttpRequest&, const std::string&)> parts(std::function<void(HttpResponse&)> change) {
+    return [change](const HttpRequest& request, const std::string& content) {
+        HttpResponse response = testsupport::serveRange(request, content);
+        if (request.method == "GET") change(response);
+        return response;
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, SegfetchCause,
+    testing::Values(
+        CauseCase{"HeadNotFound", [](const HttpRequest&, const std::string&) { return withStatus(404); }, 5,
+                  "server answered 404"},
+        CauseCase{"HeadGone", [](const HttpRequest&, const std::string&) { return withStatus(410); }, 6,
+                  "server answered 410"},
+        CauseCase{"HeadServerError", [](const HttpRequest&, const std::string&) { return withStatus(500); }, 13,
+                  "server answered 500"},
+        CauseCase{"NoSize",
+                  [](const HttpRequest&, const std::string&) {
+                      HttpResponse response;
+                      response.autoContentLength = false;
+                      response.closeConnection = true;
+                      return response;
+                  },
+                  4, "server gave no usable size"},
+        CauseCase{"PartsNotFound", parts([](HttpResponse& r) { r = withStatus(404); }), 5, "server answered 404"},
+        CauseCase{"PartsGone", parts([](HttpResponse& r) { r = withStatus(410); }), 6, "server answered 410"},
+        CauseCase{"UnavailableOnEveryMirror", parts([](HttpResponse& r) { r = withStatus(503); }), 7,
+                  "server answered 503"},
+        CauseCase{"RangesIgnored",
+                  [](const HttpRequest& request, const std::string& content) {
+                      HttpResponse response;
+                      response.body = request.method == "GET" ? content : "";
+                      if (request.method != "GET") response.headers = {{"Content-Length", std::to_string(content.size())}};
+                      return response;
+                  },
+                  8, "server ignores range requests"},
+        CauseCase{"TooManyErrors", parts([](HttpResponse& r) { r.closeAfterBodyBytes = 10; }), 9,
+                  "too many errors; last libcurl error 18: Transferred a partial file"}),
+    [](const testing::TestParamInfo<CauseCase>& info) { return info.param.name; });
+
+TEST(Segfetch, NoServerIsAConnectionFailureWithLibcurlsText) {
+    TempDir out;
+    const std::string url = "http://127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort()) + "/f.bin";
+    const ProcessResult result = runSegfetch({(out / "f.bin").string(), url});
+    EXPECT_EQ(result.exitCode, 3);
+    EXPECT_TRUE(contains(result.err, "segfetch: connection failure: Failed to connect")) << result.err;
+}
+
+struct OutputCase {
+    const char* name;
+    bool missingDirectory;  // else the state path is taken by a directory
+    int exitCode;
+    const char* message;
+};
+
+class SegfetchOutput : public testing::TestWithParam<OutputCase> {};
+
+TEST_P(SegfetchOutput, ThatCannotBeWrittenIsNamed) {
+    const std::string content = contentOf(1000, 105);
+    FaultServer server([&](const HttpRequest& request) { return testsupport::serveRange(request, content); });
+    TempDir out;
+    std::filesystem::path output = out / "f.bin";
+    if (GetParam().missingDirectory) {
+        output = out / "missing" / "f.bin";
+    } else {
+        std::filesystem::create_directories(out / "f.bin.state");
+    }
+    const ProcessResult result = runSegfetch({output.string(), server.url("f.bin")});
+    EXPECT_EQ(result.exitCode, GetParam().exitCode) << result.err;
+    EXPECT_TRUE(contains(result.err, GetParam().message)) << result.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, SegfetchOutput,
+                         testing::Values(OutputCase{"MissingDirectory", true, 10, "cannot write "},
+                                         OutputCase{"StateTakenByADirectory", false, 11, ".state"}),
+                         [](const testing::TestParamInfo<OutputCase>& info) { return info.param.name; });
+
+TEST(Segfetch, AFailedWriteIsNeverReportedAsComplete) {
+    // The file exists at full size (so it is reused, not allocated); writes
+    // past 1 MiB then fail with EFBIG under the file-size limit.
+    const std::int32_t size = 4 * kPart;
+    const std::string content = contentOf(size, 106);
+    FaultServer server([&](const HttpRequest& request) { return testsupport::serveRange(request, content); });
+    TempDir out;
+    {
+        std::ofstream file(out / "f.bin", std::ios::binary);
+        file << std::string(static_cast<std::size_t>(size), 'M');
+    }
+    const ProcessResult result = testsupport::runProcess(
+        {"prlimit", "--fsize=1048576", segfetch(), (out / "f.bin").string(), server.url("f.bin")}, 60s);
+    EXPECT_EQ(result.exitCode, 10) << result.err;
+    EXPECT_TRUE(contains(result.err, "a write to it failed")) << result.err;
+}
+
+TEST(Segfetch, InterruptSavesTheStateAndALaterRunCompletes) {
+    TempDir root;
+    const std::int32_t size = 8 * kPart;
+    testsupport::writeRandomFile(root / "f.bin", size, 107);
+    NginxOptions slow;
+    slow.limitRate = "256k";
+    NginxServer server(root.path(), slow);
+    TempDir out;
+
+    testsupport::ChildProcess child({segfetch(), (out / "f.bin").string(), server.url("f.bin")}, {},
+                                    out / "segfetch.log");
+    std::this_thread::sleep_for(800ms);
+    child.signal(SIGINT);
+    EXPECT_EQ(child.wait(10s), 130) << testsupport::readFileBytes(out / "segfetch.log");
+    EXPECT_TRUE(contains(testsupport::readFileBytes(out / "segfetch.log"), "segfetch: interrupted"));
+    EXPECT_TRUE(std::filesystem::exists(out / "f.bin.state"));
+    EXPECT_EQ(std::filesystem::file_size(out / "f.bin"), static_cast<std::uintmax_t>(size));
+
+    NginxServer fast(root.path());
+    const ProcessResult again = runSegfetch({(out / "f.bin").string(), fast.url("f.bin")});
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_EQ(testsupport::sha256OfFile(out / "f.bin"), testsupport::sha256OfFile(root / "f.bin"));
+}
+
+TEST(Segfetch, SigtermStopsCleanlyToo) {
+    TempDir root;
+    testsupport::writeRandomFile(root / "f.bin", 8 * kPart, 108);
+    NginxOptions slow;
+    slow.limitRate = "256k";
+    NginxServer server(root.path(), slow);
+    TempDir out;
+    testsupport::ChildProcess child({segfetch(), (out / "f.bin").string(), server.url("f.bin")}, {},
+                                    out / "segfetch.log");
+    std::this_thread::sleep_for(600ms);
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(10s), 130) << testsupport::readFileBytes(out / "segfetch.log");
+}
+
+TEST(SegfetchProxy, AnExplicitProxyCarriesTheProbeAndEveryPart) {
+    const std::string content = contentOf(2 * kPart, 109);
+    FaultServer origin([&](const HttpRequest& request) { return testsupport::serveRange(request, content); });
+    testsupport::TinyProxy proxy;
+    TempDir out;
+    const ProcessResult result = runSegfetch({"--proxy", proxy.address(), (out / "f.bin").string(), origin.url("f.bin")});
+    ASSERT_EQ(result.exitCode, 0) << result.err << proxy.log();
+    EXPECT_EQ(testsupport::sha256OfFile(out / "f.bin"), testsupport::sha256OfBytes(content));
+    const std::string log = proxy.log();
+    EXPECT_TRUE(contains(log, "HEAD " + origin.url("f.bin"))) << log;
+    EXPECT_TRUE(contains(log, "GET " + origin.url("f.bin"))) << log;
+}
+
+TEST(SegfetchProxy, AnEnvironmentProxyServesTheProbeButNeverThePartRequests) {
+    const std::string content = contentOf(2 * kPart, 110);
+    FaultServer origin([&](const HttpRequest& request) { return testsupport::serveRange(request, content); });
+    testsupport::TinyProxy proxy;
+    TempDir out;
+    const ProcessResult result = runSegfetch({(out / "f.bin").string(), origin.url("f.bin")},
+                                             {"http_proxy=http://" + proxy.address()});
+    ASSERT_EQ(result.exitCode, 0) << result.err << proxy.log();
+    const std::string log = proxy.log();
+    EXPECT_TRUE(contains(log, "HEAD " + origin.url("f.bin"))) << log;
+    EXPECT_FALSE(contains(log, "GET ")) << "part requests switch every proxy off";
+    EXPECT_EQ(gets(origin).size(), 2u);
+}
+
+}  // namespace
+}  // namespace enginetest
