@@ -5,6 +5,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <system_error>
 
 #include "platform/system.h"
@@ -22,11 +24,15 @@ bool PayloadKeyLess::operator()(const std::string& a, const std::string& b) cons
 PayloadMap parsePayload(std::string_view tail) {
     PayloadMap payload;
     // The executable carries the marker text itself (it is the reader's own
-    // constant); only the last occurrence can be the appended block.
-    const std::size_t marker = tail.rfind(kPayloadMarker);
-    if (marker == std::string_view::npos) return payload;
-
-    std::string_view rest = tail.substr(marker + kPayloadMarker.size());
+    // constant); only the last occurrence can be the appended block. Searched
+    // from the end with a skipping search: a tail without a block is up to
+    // 100 MiB long, and a plain rfind compares at every byte of it.
+    static const std::string reversedMarker(kPayloadMarker.rbegin(), kPayloadMarker.rend());
+    static const std::boyer_moore_horspool_searcher searcher(reversedMarker.begin(), reversedMarker.end());
+    const auto found = std::search(tail.rbegin(), tail.rend(), searcher);
+    if (found == tail.rend()) return payload;
+    // `found` is the marker's last byte; everything after it is the items.
+    std::string_view rest = tail.substr(static_cast<std::size_t>(found.base() - tail.begin()));
     // An empty item (";;" or ";" right after the marker) ends the block.
     for (std::size_t end = rest.find(';'); end != std::string_view::npos && end > 0; end = rest.find(';')) {
         const std::string_view item = rest.substr(0, end);
