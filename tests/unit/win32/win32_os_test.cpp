@@ -1,0 +1,99 @@
+// The Win32 OS services the front end uses: registry reads with their error
+// codes, file existence, the temporary directory and the COM start rule.
+#include <windows.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/system.h"
+#include "platform/win32/win32_os.h"
+
+namespace {
+
+using platform::RegistryKey;
+using platform::Win32Os;
+
+// A key every Windows (and Wine) has, with a string value.
+constexpr wchar_t kVersionKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+
+TEST(Win32OsRegistry, MissingKeyIsFileNotFoundAndLeavesNoKey) {
+    Win32Os os;
+    RegistryKey key = reinterpret_cast<RegistryKey>(0x1);
+    EXPECT_EQ(os.openRegistryKey(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\NoSuchVorlaneKey", key),
+              platform::kErrorFileNotFound);
+    EXPECT_EQ(key, nullptr);
+}
+
+struct ValueCase {
+    const char* name;
+    const wchar_t* valueName;
+    std::uint32_t bufferSize;
+    std::int32_t expected;
+};
+
+class Win32OsRegistryValues : public ::testing::TestWithParam<ValueCase> {};
+
+TEST_P(Win32OsRegistryValues, QueryAnswersWithThePlatformCode) {
+    Win32Os os;
+    RegistryKey key = nullptr;
+    ASSERT_EQ(os.openRegistryKey(kVersionKey, key), platform::kErrorSuccess);
+    std::vector<std::uint8_t> buffer(1024, 0xAB);
+    std::uint32_t size = GetParam().bufferSize;
+    EXPECT_EQ(os.queryRegistryValue(key, GetParam().valueName, buffer.data(), size), GetParam().expected);
+    if (GetParam().expected == platform::kErrorSuccess) {
+        // A string value with its terminating zero, in UTF-16.
+        ASSERT_GE(size, 4u);
+        EXPECT_EQ(size % 2, 0u);
+        EXPECT_EQ(buffer[size - 1], 0);
+        EXPECT_EQ(buffer[size - 2], 0);
+        EXPECT_EQ(buffer[size], 0xAB);
+    }
+    os.closeRegistryKey(key);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, Win32OsRegistryValues,
+    ::testing::Values(ValueCase{"Present", L"ProductName", 1024, platform::kErrorSuccess},
+                      ValueCase{"BufferTooSmall", L"ProductName", 2, platform::kErrorMoreData},
+                      ValueCase{"Missing", L"NoSuchVorlaneValue", 1024, platform::kErrorFileNotFound}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Win32OsFiles, FileExistsFollowsTheFileSystem) {
+    Win32Os os;
+    const std::wstring directory = os.temporaryDirectory();
+    ASSERT_FALSE(directory.empty());
+    EXPECT_NE(directory.back(), L'\\');
+    EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::path(directory)));
+
+    const std::wstring path = directory + L"\\vorlane_exists_\u0416.tmp";
+    std::filesystem::remove(std::filesystem::path(path));
+    EXPECT_FALSE(os.fileExists(path));
+    std::ofstream(std::filesystem::path(path)) << "x";
+    EXPECT_TRUE(os.fileExists(path));
+    std::filesystem::remove(std::filesystem::path(path));
+    EXPECT_FALSE(os.fileExists(path));
+    EXPECT_TRUE(os.fileExists(os.ownExecutablePath()));
+}
+
+TEST(Win32OsCom, OnlyTheFirstInitialisationOfAThreadCounts) {
+    // S_FALSE (already initialised on this thread) must read as a failure.
+    bool first = false;
+    bool second = false;
+    std::thread fresh([&] {
+        Win32Os a;
+        Win32Os b;
+        first = a.initializeCom();
+        second = b.initializeCom();
+    });
+    fresh.join();
+    EXPECT_TRUE(first);
+    EXPECT_FALSE(second);
+}
+
+}  // namespace
