@@ -98,11 +98,18 @@ EOF
 # Lines nginx has logged so far (each answered request is one line).
 nginx_requests() { wc -l <"$WORK/nginx/logs/access.log" 2>/dev/null || echo 0; }
 
-# start_python_server SCRIPT: a small HTTP server (Python) on E2E_PORT.
+# start_python_server SCRIPT [PORT]: a small HTTP server (Python) on PORT
+# (default E2E_PORT); the script gets PORT and E2E_PORT as its arguments and
+# its standard error goes to $WORK/python-server.log.
 start_python_server() {
-    python3 -c "$1" "$E2E_PORT" >"$WORK/python-server.log" 2>&1 &
+    local port=${2:-$E2E_PORT}
+    python3 -c "$1" "$port" "$E2E_PORT" >"$WORK/python-server.log" 2>&1 &
     PY_PID=$!
-    wait_until 10 port_answers "$E2E_PORT" || fail "test server did not start on port $E2E_PORT"
+    wait_until 10 port_answers "$port" || fail "test server did not start on port $port"
+}
+
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
 # A copy of the served stand-in installer: the recorder program padded with
