@@ -7,8 +7,6 @@ namespace platform {
 
 namespace {
 
-HWND controlOf(HWND dialog, int controlId) { return GetDlgItem(dialog, controlId); }
-
 // Centres a top-level window over its visible owner, or in the work area of
 // its monitor when it has none, keeping it inside that work area.
 void centreWindow(HWND hwnd) {
@@ -51,29 +49,29 @@ void Win32DialogWindow::setControlText(int controlId, const std::wstring& text) 
 }
 
 void Win32DialogWindow::showControl(int controlId, bool shown) {
-    ShowWindow(controlOf(handle(), controlId), shown ? SW_RESTORE : SW_HIDE);
+    ShowWindow(GetDlgItem(handle(), controlId), shown ? SW_RESTORE : SW_HIDE);
 }
 
 Rect Win32DialogWindow::windowRectInClient() const { return rectInClientOf(handle(), handle()); }
 
 Rect Win32DialogWindow::controlRectInClient(int controlId) const {
-    return rectInClientOf(handle(), controlOf(handle(), controlId));
+    return rectInClientOf(handle(), GetDlgItem(handle(), controlId));
 }
 
 void Win32DialogWindow::moveControl(int controlId, int x, int y, int width, int height) {
-    SetWindowPos(controlOf(handle(), controlId), nullptr, x, y, width, height, 0);
+    SetWindowPos(GetDlgItem(handle(), controlId), nullptr, x, y, width, height, 0);
 }
 
 void Win32DialogWindow::setProgressRange(int controlId, int low, int high) {
-    SendMessageW(controlOf(handle(), controlId), PBM_SETRANGE, 0, MAKELPARAM(low, high));
+    SendMessageW(GetDlgItem(handle(), controlId), PBM_SETRANGE, 0, MAKELPARAM(low, high));
 }
 
 void Win32DialogWindow::setProgressStep(int controlId, int step) {
-    SendMessageW(controlOf(handle(), controlId), PBM_SETSTEP, static_cast<WPARAM>(step), 0);
+    SendMessageW(GetDlgItem(handle(), controlId), PBM_SETSTEP, static_cast<WPARAM>(step), 0);
 }
 
 void Win32DialogWindow::setProgressPos(int controlId, int position) {
-    SendMessageW(controlOf(handle(), controlId), PBM_SETPOS, static_cast<WPARAM>(position), 0);
+    SendMessageW(GetDlgItem(handle(), controlId), PBM_SETPOS, static_cast<WPARAM>(position), 0);
 }
 
 void Win32DialogWindow::setIcon(int iconId) {
