@@ -142,6 +142,10 @@ TEST(AsyncWriterStop, RequestsAfterStopAreDropped) {
     writer.enqueueWrite(0, 2, bytesOf("XX"));
     writer.enqueueWrite(2, 2, bytesOf("YY"));
     writer.stop();  // a second stop returns at once
+    // Not kept anywhere either: a later read-back writes out nothing stale.
+    SharedBytes buffer;
+    ASSERT_EQ(writer.readBack(buffer, 0, 4), 4);
+    EXPECT_EQ(std::string(buffer.get(), 4), "....");
     EXPECT_EQ(file.onDisk(), dots());
 }
 

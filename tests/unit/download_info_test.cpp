@@ -63,6 +63,13 @@ INSTANTIATE_TEST_SUITE_P(Sizes, PartArithmetic,
                                            SizeCase{20000000, 39, 12, 77056},     //
                                            SizeCase{2147483647, 4096, 12, 524287}));
 
+TEST(PartArithmeticLimits, OffsetPastTheLastPartOfAFullSizeFileDoesNotWrap) {
+    const DownloadInfo info = describe(2147483647);
+    EXPECT_EQ(info.partOffset(4095), 4095 * 524288);
+    // Index 4096 is where a finished worker sits; 4096 * 524288 is 2^31.
+    EXPECT_EQ(info.partOffset(4096), 2147483647);
+}
+
 struct DegenerateCase {
     const char* name;
     std::int32_t fileSize;
