@@ -184,6 +184,7 @@ TEST_F(DialogTest, OpensWithCaptionFirstTextsAndAnEmptyBar) {
     EXPECT_TRUE(main.closeMenuEnabled);
     EXPECT_EQ(main.texts.count(platform::kStatusLineId), 0u);
     EXPECT_EQ(result, 1);
+    EXPECT_FALSE(hasLanguageRecord());  // released with the window
 }
 
 struct LanguageCase {
@@ -228,13 +229,6 @@ TEST_F(DialogTest, UnknownProductEndsTheStartWithInvalidInstaller) {
     EXPECT_FALSE(workerRan);
     EXPECT_TRUE(mainRecord(os).destroyed);
 }
-
-TEST_F(DialogTest, WindowGoneReleasesTheLanguageRecord) {
-    run([](ScriptedDialog& d) { d.postFinish(); });
-    EXPECT_FALSE(hasLanguageRecord());
-}
-
-// --- the worker's messages ---
 
 TEST_F(DialogTest, StatusTextSetsTheTopLine) {
     run([](ScriptedDialog& d) {
@@ -318,35 +312,45 @@ TEST_F(DialogTest, MessagesLeftInTheQueueAreFreedWhenTheWindowGoes) {
 
 // --- closing ---
 
-TEST_F(DialogTest, CloseAsksForConfirmationWithItsTexts) {
-    os.scriptInput(kProgressDialogTemplate, UserInput::Close);
-    os.scriptInput(kMessageBoxTemplate, UserInput::ClickCancel);
-    run([](ScriptedDialog& d) {
-        d.waitForBoxAnswered();
-        d.postFinish();
-    });
-    const auto boxes = os.dialogsWithTemplate(kMessageBoxTemplate);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].caption, L"Closing of downloader");
-    EXPECT_EQ(boxes[0].texts.at(kIdOk), L"Yes");
-    EXPECT_EQ(boxes[0].texts.at(kIdCancel), L"No, continue");
-    EXPECT_EQ(boxes[0].texts.at(platform::kMessageTextId), L"Do you want to stop download process?");
-    EXPECT_TRUE(boxes[0].shown.at(kIdOk));
-    EXPECT_TRUE(boxes[0].shown.at(kIdCancel));
-    EXPECT_EQ(boxes[0].ownerId, mainRecord(os).id);
+struct BoxTexts {
+    std::uint16_t languageId;
+    const wchar_t* caption;
+    const wchar_t* ok;
+    const wchar_t* cancel;
+    const wchar_t* message;
+};
+
+void expectBox(const DialogRecord& box, const BoxTexts& texts) {
+    EXPECT_EQ(box.caption, texts.caption);
+    EXPECT_EQ(box.texts.at(kIdOk), texts.ok);
+    EXPECT_EQ(box.texts.at(kIdCancel), texts.cancel);
+    EXPECT_EQ(box.texts.at(platform::kMessageTextId), texts.message);
+    EXPECT_TRUE(box.shown.at(kIdOk));
+    EXPECT_TRUE(box.shown.at(kIdCancel));
 }
 
-TEST_F(DialogTest, RussianCloseConfirmation) {
-    useLanguage(kRussian);
-    os.scriptInput(kProgressDialogTemplate, UserInput::Close);
-    os.scriptInput(kMessageBoxTemplate, UserInput::ClickOk);
-    run([](ScriptedDialog& d) { d.waitForStop(); });
-    const auto boxes = os.dialogsWithTemplate(kMessageBoxTemplate);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].caption, L"Загрытие программы");
-    EXPECT_EQ(boxes[0].texts.at(kIdOk), L"Да");
-    EXPECT_EQ(boxes[0].texts.at(kIdCancel), L"Нет, продолжить");
-    EXPECT_EQ(boxes[0].texts.at(platform::kMessageTextId), L"Хотите ли вы завершить процесс загрузки?");
+const BoxTexts kConfirmations[] = {
+    {kEnglish, L"Closing of downloader", L"Yes", L"No, continue", L"Do you want to stop download process?"},
+    {kRussian, L"Загрытие программы", L"Да", L"Нет, продолжить", L"Хотите ли вы завершить процесс загрузки?"},
+};
+
+TEST_F(DialogTest, CloseAsksForConfirmationWithItsTexts) {
+    for (const BoxTexts& texts : kConfirmations) {
+        HeadlessOs local;
+        local.setOwnExecutablePath(payload.path());
+        useLanguage(texts.languageId);
+        local.scriptInput(kProgressDialogTemplate, UserInput::Close);
+        local.scriptInput(kMessageBoxTemplate, UserInput::ClickCancel);
+        ScriptedDialog dialog(local, [](ScriptedDialog& d) {
+            d.waitForBoxAnswered();
+            d.postFinish();
+        });
+        dialog.DoModal();
+        const auto boxes = local.dialogsWithTemplate(kMessageBoxTemplate);
+        ASSERT_EQ(boxes.size(), 1u);
+        expectBox(boxes[0], texts);
+        EXPECT_EQ(boxes[0].ownerId, mainRecord(local).id);
+    }
 }
 
 struct ConfirmationCase {
@@ -459,40 +463,29 @@ TEST_F(DialogTest, EnterAndEscEndTheDialogOnlyAfterTheWorkerStopped) {
 
 // --- error notices ---
 
-TEST_F(DialogTest, ErrorNoticeFromTheWorkerShowsBothButtonsThenTheDialogEnds) {
-    for (const UserInput answer : {UserInput::ClickOk, UserInput::ClickCancel}) {
-        HeadlessOs local;
-        local.setOwnExecutablePath(payload.path());
-        local.scriptInput(kMessageBoxTemplate, answer);
-        ScriptedDialog dialog(local, [](ScriptedDialog& d) { d.notify(L"Server Error (system code: 2001). "); });
-        EXPECT_EQ(dialog.DoModal(), 1);
-        const auto boxes = local.dialogsWithTemplate(kMessageBoxTemplate);
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].caption, L"Error!");
-        EXPECT_EQ(boxes[0].texts.at(kIdOk), L"Yes");
-        EXPECT_EQ(boxes[0].texts.at(kIdCancel), L"No");
-        EXPECT_EQ(boxes[0].texts.at(platform::kMessageTextId),
-                  L"Server Error (system code: 2001). The program will be automatically closed!");
-        EXPECT_TRUE(boxes[0].shown.at(kIdOk));
-        EXPECT_TRUE(boxes[0].shown.at(kIdCancel));
-        EXPECT_EQ(boxes[0].ownerId, mainRecord(local).id);
-        EXPECT_FALSE(boxes[0].onOwnerThread);  // shown by the worker thread
-        const auto events = local.events();
-        EXPECT_LT(indexOf(events, "destroy 131"), indexOf(events, "end 102 1"));
-    }
-}
+const BoxTexts kNotices[] = {
+    {kEnglish, L"Error!", L"Yes", L"No", L"Server Error (system code: 2001). The program will be automatically closed!"},
+    {kRussian, L"Ошибка!", L"Да", L"Нет", L"Server Error (system code: 2001). Программа будет автоматически закрыта!"},
+};
 
-TEST_F(DialogTest, RussianErrorNotice) {
-    useLanguage(kRussian);
-    os.scriptInput(kMessageBoxTemplate, UserInput::ClickOk);
-    run([](ScriptedDialog& d) { d.notify(L"Download Error (system code: 7). "); });
-    const auto boxes = os.dialogsWithTemplate(kMessageBoxTemplate);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].caption, L"Ошибка!");
-    EXPECT_EQ(boxes[0].texts.at(kIdOk), L"Да");
-    EXPECT_EQ(boxes[0].texts.at(kIdCancel), L"Нет");
-    EXPECT_EQ(boxes[0].texts.at(platform::kMessageTextId),
-              L"Download Error (system code: 7). Программа будет автоматически закрыта!");
+TEST_F(DialogTest, ErrorNoticeFromTheWorkerShowsBothButtonsThenTheDialogEnds) {
+    for (const BoxTexts& texts : kNotices) {
+        for (const UserInput answer : {UserInput::ClickOk, UserInput::ClickCancel}) {
+            HeadlessOs local;
+            local.setOwnExecutablePath(payload.path());
+            useLanguage(texts.languageId);
+            local.scriptInput(kMessageBoxTemplate, answer);
+            ScriptedDialog dialog(local, [](ScriptedDialog& d) { d.notify(L"Server Error (system code: 2001). "); });
+            EXPECT_EQ(dialog.DoModal(), 1);
+            const auto boxes = local.dialogsWithTemplate(kMessageBoxTemplate);
+            ASSERT_EQ(boxes.size(), 1u);
+            expectBox(boxes[0], texts);
+            EXPECT_EQ(boxes[0].ownerId, mainRecord(local).id);
+            EXPECT_FALSE(boxes[0].onOwnerThread);  // shown by the worker thread
+            const auto events = local.events();
+            EXPECT_LT(indexOf(events, "destroy 131"), indexOf(events, "end 102 1"));
+        }
+    }
 }
 
 TEST_F(DialogTest, NoErrorNoticeOnceAStopWasRequested) {
