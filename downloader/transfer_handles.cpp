@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/trim.hpp>
-#include <boost/format.hpp>
 
 #include "downloader/header_record.h"
 
@@ -69,8 +69,9 @@ bool createTransferHandles(TransferRun& run, const std::string& url, const Proxy
     // multiplexed connection; each worker keeps a connection of its own.
     curl_multi_setopt(run.multiHandle, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_NOTHING));
 
-    const std::string userAgent = (boost::format(kUserAgentFormat) % kProductName).str();
-    run.headerList = curl_slist_append(nullptr, userAgent.c_str());
+    char userAgent[64];
+    std::snprintf(userAgent, sizeof userAgent, kUserAgentFormat, kProductName);
+    run.headerList = curl_slist_append(nullptr, userAgent);
     if (run.headerList == nullptr) return false;
 
     const StallBounds bounds = stallBounds();
@@ -100,7 +101,12 @@ bool createTransferHandles(TransferRun& run, const std::string& url, const Proxy
 }
 
 std::string formatRange(std::int32_t first, std::int32_t last) {
-    return (boost::format(kRangeFormat) % first % last).str();
+    // snprintf rather than a locale-aware formatter: the download thread
+    // formats every part, and the C library's formatting shares no lazily
+    // filled locale cache with other threads.
+    char text[32];
+    std::snprintf(text, sizeof text, kRangeFormat, static_cast<long>(first), static_cast<long>(last));
+    return text;
 }
 
 void armWorker(TransferRun& run, const DownloadInfo& info, std::int32_t w, std::int32_t p,
@@ -209,7 +215,8 @@ bool contentRangeMatches(const Downloader::UserPData& record, const DownloadInfo
 }
 
 std::string proxyAddress(const ProxySettings& proxy) {
-    return (boost::format(kProxyAddressFormat) % proxy.host % proxy.port).str();
+    // "%s:%d" with the port text printed unchanged.
+    return proxy.host + ":" + proxy.port;
 }
 
 namespace {

@@ -24,7 +24,6 @@ inline constexpr char kProductName[] = "Vorlane Downloader";
 inline constexpr char kProbeUserAgent[] = "User-Agent: Vorlane Downloader";
 inline constexpr char kProbeExpect[] = "Expect:";
 inline constexpr char kRangeFormat[] = "%ld-%ld";
-inline constexpr char kProxyAddressFormat[] = "%s:%d";
 inline constexpr long kMaxRedirects = 5;
 inline constexpr long kProbeConnectTimeoutSeconds = 5;
 inline constexpr std::size_t kErrorBufferSize = CURL_ERROR_SIZE;
