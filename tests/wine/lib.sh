@@ -13,6 +13,7 @@
 # Every wait is bounded; every server is stopped by the EXIT trap.
 
 set -uo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/tools.sh"
 
 SCENARIO=$(basename "$0" .sh)
 WORK="$E2E_DIR/$SCENARIO"
@@ -44,9 +45,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A Windows path for an absolute Unix path (drive Z: is the Unix root).
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
-
 # wait_until SECONDS COMMAND...: polls every 0.2 s until the command succeeds.
 wait_until() {
     local deadline=$(( $(date +%s) + $1 ))
@@ -57,42 +55,10 @@ wait_until() {
     done
 }
 
-port_answers() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-
 # start_nginx ROOT [DIRECTIVES]: serves ROOT on E2E_PORT; DIRECTIVES go into
 # the server block (e.g. "limit_rate 20k;").
 start_nginx() {
-    local root=$1 extra=${2:-}
-    local dir="$WORK/nginx"
-    mkdir -p "$dir/temp" "$dir/logs"
-    local user=""
-    [ "$(id -u)" -eq 0 ] && user="user root;"
-    cat >"$dir/nginx.conf" <<EOF
-$user
-worker_processes 1;
-pid $dir/nginx.pid;
-error_log $dir/logs/error.log info;
-events { worker_connections 256; }
-http {
-    access_log $dir/logs/access.log;
-    client_body_temp_path $dir/temp/body;
-    proxy_temp_path $dir/temp/proxy;
-    fastcgi_temp_path $dir/temp/fastcgi;
-    uwsgi_temp_path $dir/temp/uwsgi;
-    scgi_temp_path $dir/temp/scgi;
-    types { application/octet-stream exe; }
-    default_type application/octet-stream;
-    server {
-        listen 127.0.0.1:$E2E_PORT;
-        root $root;
-        $extra
-    }
-}
-EOF
-    nginx -p "$dir/" -c "$dir/nginx.conf" -g 'daemon off;' >"$dir/logs/stdout.log" 2>&1 &
-    NGINX_PID=$!
-    wait_until 10 port_answers "$E2E_PORT" || fail "nginx did not start on port $E2E_PORT"
-    kill -0 "$NGINX_PID" 2>/dev/null || fail "nginx ended at once (port $E2E_PORT taken?)"
+    launch_nginx "$WORK/nginx" "$E2E_PORT" "$1" "${2:-}" || fail "nginx did not start on port $E2E_PORT"
 }
 
 # Lines nginx has logged so far (each answered request is one line).
@@ -108,9 +74,6 @@ start_python_server() {
     wait_until 10 port_answers "$port" || fail "test server did not start on port $port"
 }
 
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
 
 # A copy of the served stand-in installer: the recorder program padded with
 # pseudo-random bytes to SIZE bytes, so that the download spans many parts.
