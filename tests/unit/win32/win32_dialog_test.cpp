@@ -270,6 +270,23 @@ TEST(Win32DialogWindow, ProgressBarAndIconFollowTheCalls) {
     EXPECT_EQ(runWin32ModalDialog(platform::kProgressDialogTemplate, handler, nullptr), 2);
 }
 
+TEST(Win32DialogWindow, OnlyAMinimisedWindowPaintsTheIconItself) {
+    ScriptedHandler handler;
+    handler.init = [](DialogWindow& window) {
+        const HWND dialog = hwndOf(window);
+        window.setIcon(platform::kMainIconId);
+        window.centerAndShow();
+        EXPECT_EQ(Win32DialogWindow::dialogProc(dialog, WM_PAINT, 0, 0), FALSE);
+        ShowWindow(dialog, SW_MINIMIZE);
+        EXPECT_TRUE(IsIconic(dialog));
+        EXPECT_EQ(Win32DialogWindow::dialogProc(dialog, WM_PAINT, 0, 0), TRUE);
+        ShowWindow(dialog, SW_RESTORE);
+        window.endDialog(6);
+        return true;
+    };
+    EXPECT_EQ(runWin32ModalDialog(platform::kProgressDialogTemplate, handler, nullptr), 6);
+}
+
 TEST(Win32DialogWindow, PostedMessagesArriveInOrderOnTheDialogThread) {
     ScriptedHandler handler;
     std::thread poster;
