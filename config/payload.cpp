@@ -33,6 +33,12 @@ PayloadMap parsePayload(std::string_view tail) {
     if (found == tail.rend()) return payload;
     // `found` is the marker's last byte; everything after it is the items.
     std::string_view rest = tail.substr(static_cast<std::size_t>(found.base() - tail.begin()));
+    // In an unstamped program the last marker is the reader's own constant,
+    // which the compiler stores with its terminating zero byte; reading the
+    // binary after it as items would hand junk keys to the installer. A
+    // stamped block never starts with a zero byte (keys are not empty), and an
+    // empty stamped block gives no items either way.
+    if (rest.empty() || rest.front() == '\0') return payload;
     // An empty item (";;" or ";" right after the marker) ends the block.
     for (std::size_t end = rest.find(';'); end != std::string_view::npos && end > 0; end = rest.find(';')) {
         const std::string_view item = rest.substr(0, end);

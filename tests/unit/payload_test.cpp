@@ -89,6 +89,8 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"MarkerTextInsideTheProgramBeforeTheBlock",
                   "MZ\0\0PayloadInfo:\0\0\x90\x90 more code; x=y;PayloadInfo:vid=15;ap=13;\0"s,
                   {{"ap", "13"}, {"vid", "15"}}},
+        // An unstamped program: its own zero-terminated constant is the last marker.
+        ParseCase{"ProgramsOwnConstantIsNoBlock", "MZ\0\0PayloadInfo:\0\x90k\x01=\x02;code;"s, {}},
         ParseCase{"TrailingZeroAndBytesAfterTheLastItemIgnored", "PayloadInfo:a=1;\0junk"s, {{"a", "1"}}},
         ParseCase{"RawBytesAreKeptUndecoded", "PayloadInfo:k%41=%41+b;\xD0\x9A=\xFF\0x;"s,
                   {{"k%41", "%41+b"}, {"\xD0\x9A", "\xFF\0x"s}}},
