@@ -54,11 +54,11 @@ bool parseNumber(const std::string& text, std::int64_t& value) {
 std::optional<std::pair<std::int64_t, std::int64_t>> parseRange(const std::string& value) {
     const std::string v = trim(value);
     if (lower(v.substr(0, 6)) != "bytes=") return std::nullopt;
-    const std::string spec = trim(v.substr(6));
-    const auto dash = spec.find('-');
+    const std::string rangeText = trim(v.substr(6));
+    const auto dash = rangeText.find('-');
     if (dash == std::string::npos) return std::nullopt;
     std::int64_t first = 0, last = 0;
-    if (!parseNumber(trim(spec.substr(0, dash)), first) || !parseNumber(trim(spec.substr(dash + 1)), last))
+    if (!parseNumber(trim(rangeText.substr(0, dash)), first) || !parseNumber(trim(rangeText.substr(dash + 1)), last))
         return std::nullopt;
     if (first > last) return std::nullopt;
     return std::make_pair(first, last);
