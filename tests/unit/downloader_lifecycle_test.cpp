@@ -12,33 +12,14 @@
 #include <vector>
 
 #include "downloader/diagnostic_log.h"
+#include "tests/unit/scratch_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class TempDir {
-public:
-    TempDir() {
-        static std::atomic<int> counter{0};
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        m_path = fs::temp_directory_path() /
-                 ("vorlane-lifecycle-" + std::to_string(stamp) + "-" + std::to_string(counter++));
-        fs::create_directories(m_path);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(m_path, ignored);
-    }
-    std::wstring file(const char* name) const { return (m_path / name).wstring(); }
-    std::size_t entries() const {
-        return static_cast<std::size_t>(std::distance(fs::directory_iterator(m_path), fs::directory_iterator()));
-    }
-
-private:
-    fs::path m_path;
-};
+using TempDir = unittest::ScratchDir;
 
 DownloadInfo smallDownload(const std::wstring& destination) {
     DownloadInfo info;

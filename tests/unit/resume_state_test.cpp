@@ -12,31 +12,14 @@
 #include <vector>
 
 #include "platform/system.h"
+#include "tests/unit/scratch_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<unsigned char>;
 
-class TempDir {
-public:
-    TempDir() {
-        static std::atomic<int> counter{0};
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        m_path = fs::temp_directory_path() /
-                 ("vorlane-resume-" + std::to_string(stamp) + "-" + std::to_string(counter++));
-        fs::create_directories(m_path);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(m_path, ignored);
-    }
-    const fs::path& path() const { return m_path; }
-    std::wstring file(const std::wstring& name) const { return (m_path / fs::path(name)).wstring(); }
-
-private:
-    fs::path m_path;
-};
+using TempDir = unittest::ScratchDir;
 
 Bytes readAll(const std::wstring& path) {
     std::ifstream in(platform::nativePath(path), std::ios::binary);

@@ -15,6 +15,7 @@
 
 #include "downloader/async_writer.h"
 #include "downloader/downloader.h"
+#include "tests/unit/scratch_dir.h"
 
 struct DownloaderTestAccess {
     static DownloadResult verify(Downloader& downloader, CURLM* multiHandle, std::vector<CURL*> handles,
@@ -37,29 +38,7 @@ struct DownloaderTestAccess {
 
 namespace transfertest {
 
-// A fresh directory under the temporary directory, removed with its contents.
-class ScratchDir {
-public:
-    ScratchDir() {
-        static std::atomic<int> counter{0};
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        m_path = std::filesystem::temp_directory_path() /
-                 ("vorlane-transfer-" + std::to_string(stamp) + "-" + std::to_string(counter++));
-        std::filesystem::create_directories(m_path);
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const std::filesystem::path& path() const { return m_path; }
-    std::filesystem::path operator/(const std::string& name) const { return m_path / name; }
-
-private:
-    std::filesystem::path m_path;
-};
+using ScratchDir = unittest::ScratchDir;
 
 inline std::string readAll(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
