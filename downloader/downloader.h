@@ -21,6 +21,9 @@
 #include "downloader/shared_bytes.h"
 
 class DownloaderAsyncWriter;
+namespace platform {
+class File;
+}
 
 class Downloader {
 public:
@@ -77,8 +80,8 @@ private:
     friend struct DownloaderTestAccess;  // unit tests drive the private steps one by one
 
     void download();
-    bool isDestFileReusable() const;
-    bool allocateDestFile() const;
+    bool isDestFileReusable(const platform::File& file) const;
+    bool allocateDestFile(platform::File& file) const;
     DownloadResult runTransferLoop(DownloaderAsyncWriter& writer, std::string url);
     void dump(const UserPDataList& workers, DownloaderAsyncWriter& writer);
     DownloadResult verifyAndSaveDownloadedParts(CURLM* multiHandle, std::vector<CURL*> workerHandles,
