@@ -107,27 +107,33 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
             }
             return any;
         };
+        // A handle libcurl refused counts as finished: no wait at all.
         bool finished = !handlesErrorMap.empty();
-        if (readFinished()) finished = true;
+        // Otherwise, transfers the perform above already finished skip the
+        // wait, but not the rest of the cycle (stop, progress).
+        bool skipWait = !finished && readFinished();
 
         while (!finished) {
-            long curlTimeout = -1;
-            const CURLMcode errCode1 = curl_multi_timeout(run.multiHandle, &curlTimeout);
-            diagnosticLogf(logtext::kErrCode1, static_cast<int>(errCode1));
+            if (!skipWait) {
+                long curlTimeout = -1;
+                const CURLMcode errCode1 = curl_multi_timeout(run.multiHandle, &curlTimeout);
+                diagnosticLogf(logtext::kErrCode1, static_cast<int>(errCode1));
 
-            // curl_multi_poll waits on libcurl's sockets, or without any for
-            // libcurl's own time-out, whichever is sooner; the bound keeps
-            // the stop flag and the progress looked at every second or two.
-            int events = 0;
-            const CURLMcode pollCode = curl_multi_poll(run.multiHandle, nullptr, 0,
-                                                       static_cast<int>(transfer::waitTimeMilliseconds(curlTimeout)),
-                                                       &events);
-            if (pollCode != CURLM_OK) {
-                // Nothing has finished; the verification pass changes
-                // nothing and the next iteration waits again.
-                diagnosticLogf(logtext::kErrCode3, static_cast<int>(pollCode));
-                break;
+                // curl_multi_poll waits on libcurl's sockets, or without any
+                // for libcurl's own time-out, whichever is sooner; the bound
+                // keeps the stop flag and the progress looked at every second or two.
+                int events = 0;
+                const CURLMcode pollCode =
+                    curl_multi_poll(run.multiHandle, nullptr, 0,
+                                    static_cast<int>(transfer::waitTimeMilliseconds(curlTimeout)), &events);
+                if (pollCode != CURLM_OK) {
+                    // Nothing has finished; the verification pass changes
+                    // nothing and the next iteration waits again.
+                    diagnosticLogf(logtext::kErrCode3, static_cast<int>(pollCode));
+                    break;
+                }
             }
+            skipWait = false;
 
             const CURLMcode performCode = curl_multi_perform(run.multiHandle, &running);
             if (performCode != CURLM_OK) {
@@ -152,7 +158,8 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
             for (const auto& record : run.workers) progress += record->downloadedLength;
             setProgressLength(progress);
 
-            finished = readFinished();
+            readFinished();
+            finished = !handlesErrorMap.empty();
         }
 
         const DownloadResult serverErrorCode =
