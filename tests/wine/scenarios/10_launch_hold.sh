@@ -18,6 +18,10 @@ WATCH_PID=$!
 
 start_installer "$E2E_INSTALLER"
 wait_installer 120
+if [ "$INSTALLER_RC" = 124 ] && has_window "Error!"; then
+    screenshot launch-hold-refused
+    fail "error box instead of the start: $(control_text "$(probe "Error!")" 1004)"
+fi
 [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC"
 wait_until 30 test -f "$E2E_TEMP/pel_mora_.exe.cmdline" || fail "the downloaded installer was not started"
 wait "$WATCH_PID"
