@@ -30,8 +30,8 @@ namespace {
 // Closes the key on every way out of the check.
 class OpenKey {
 public:
-    OpenKey(platform::OsServices& os, const std::wstring& path) : m_os(os) {
-        m_result = os.openRegistryKey(path, m_key);
+    OpenKey(platform::OsServices& os, const std::wstring& path, platform::RegistryView view) : m_os(os) {
+        m_result = os.openRegistryKey(path, view, m_key);
     }
     ~OpenKey() {
         if (m_result == platform::kErrorSuccess) m_os.closeRegistryKey(m_key);
@@ -51,15 +51,30 @@ private:
 }  // namespace
 
 CompanionProductInfo::CompanionProductInfo(platform::OsServices& os) {
-    const OpenKey key(os, std::wstring(kUninstallKeyRoot) + kCompanionUninstallKey);
-    if (!key.isOpen()) return;
-    if (readRegistryString(os, key.key(), L"DisplayVersion", displayVersion, L"") != platform::kErrorSuccess) return;
+    // A 32-bit companion registers in the 32-bit view, where 32-bit programs
+    // look by default; a 64-bit one in the native view. The first view that
+    // names a complete installation counts.
+    for (const platform::RegistryView view : {platform::RegistryView::Wow64_32, platform::RegistryView::Wow64_64}) {
+        if (checkView(os, view)) return;
+    }
+}
+
+bool CompanionProductInfo::checkView(platform::OsServices& os, platform::RegistryView view) {
+    installLocation.clear();
+    displayVersion.clear();
+    exePath.clear();
+    const OpenKey key(os, std::wstring(kUninstallKeyRoot) + kCompanionUninstallKey, view);
+    if (!key.isOpen()) return false;
+    if (readRegistryString(os, key.key(), L"DisplayVersion", displayVersion, L"") != platform::kErrorSuccess) {
+        return false;
+    }
     if (readRegistryString(os, key.key(), L"InstallLocation", installLocation, L"") != platform::kErrorSuccess) {
-        return;
+        return false;
     }
     // A backslash is added even when the location already ends in one.
     exePath = installLocation + L"\\" + kCompanionExeName;
     installed = os.fileExists(exePath);
+    return installed;
 }
 
 bool startInstalledCompanion(platform::OsServices& os, std::int32_t productIndex, const std::wstring& contentType,
@@ -68,6 +83,8 @@ bool startInstalledCompanion(platform::OsServices& os, std::int32_t productIndex
     const CompanionProductInfo companion(os);
     if (!companion.installed) return false;
     if (contentType == kTurlContentType) contentAddress = L"-turl " + contentAddress;
-    os.shellOpen(companion.exePath, contentAddress);
+    // A companion that fails to start is not reported: the window closes as
+    // after a start, like before.
+    (void)os.shellOpen(companion.exePath, contentAddress);
     return true;
 }

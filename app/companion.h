@@ -24,7 +24,9 @@ std::int32_t readRegistryString(platform::OsServices& os, platform::RegistryKey 
 
 // The installation check, done by the constructor: the uninstall key under
 // HKEY_LOCAL_MACHINE with "DisplayVersion" and "InstallLocation", and the
-// executable inside that location. The key is closed again before it returns.
+// executable inside that location, looked for in the 32-bit registry view
+// first, then in the 64-bit one; the fields describe the view that counted
+// (the last one tried when neither did). Keys are closed again before it returns.
 struct CompanionProductInfo {
     explicit CompanionProductInfo(platform::OsServices& os);
 
@@ -32,6 +34,9 @@ struct CompanionProductInfo {
     std::wstring installLocation;
     std::wstring displayVersion;
     std::wstring exePath;
+
+private:
+    bool checkView(platform::OsServices& os, platform::RegistryView view);
 };
 
 // The rule: for product 3 with a content type and a content address, an

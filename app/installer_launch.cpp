@@ -2,9 +2,12 @@
 
 #include <boost/format.hpp>
 
+#include "app/ui_text.h"
 #include "platform/text.h"
 
-std::wstring commandLineValue(const std::wstring& value, bool quoted) {
+std::wstring commandLineValue(const std::wstring& rawValue, bool quoted) {
+    std::wstring value = rawValue;
+    std::erase(value, L'\0');
     const bool needsQuotes = quoted || value.find_first_of(L" \t\"") != std::wstring::npos;
     if (!needsQuotes) return value;
 
@@ -48,6 +51,17 @@ std::wstring installerParameters(const InstallerSettings& settings, const Payloa
     return parameters;
 }
 
-void launchInstaller(platform::OsServices& os, const std::wstring& installerFile, const std::wstring& parameters) {
-    os.shellOpen(installerFile, parameters);
+std::int32_t launchInstaller(platform::OsServices& os, const std::wstring& installerFile,
+                             const std::wstring& parameters) {
+    // The shell hands CreateProcess the quoted path, a blank and the parameters.
+    const std::size_t commandLine = installerFile.size() + 2 + 1 + parameters.size() + 1;
+    if (commandLine > kMaxCommandLine) return platform::kErrorFilenameExcedRange;
+    return os.shellOpen(installerFile, parameters);
+}
+
+std::wstring launchErrorMessage(std::int32_t code) {
+    std::wstring text = uiText(12);
+    // The English text ends in a full stop, the Russian one does not.
+    if (!text.empty() && text.back() == L'.') text.pop_back();
+    return (boost::wformat(L"%ls (system code: %i). ") % text % code).str();
 }

@@ -2,6 +2,8 @@
 // the payload keys left over, and the call that starts the installer.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "config/payload.h"
@@ -23,7 +25,9 @@ struct InstallerSettings {
 // switches. Inside quotes a double quote is written \" and the backslashes
 // before it (or before the closing quote) are doubled, so that the Windows
 // command-line rules (CommandLineToArgvW, the C runtime) give back the value
-// exactly. Ordinary values come out unchanged.
+// exactly. Ordinary values come out unchanged. NUL units are dropped: the
+// command line is a zero-terminated string, and one NUL would cut off every
+// switch after it.
 std::wstring commandLineValue(const std::wstring& value, bool quoted);
 
 // " /partnerId=..", " /vid=..", " /contentType=..", " /contentAddress=\"..\"",
@@ -32,5 +36,17 @@ std::wstring commandLineValue(const std::wstring& value, bool quoted);
 // percent-decoded). Empty when no piece applies.
 std::wstring installerParameters(const InstallerSettings& settings, const PayloadMap& remaining);
 
-// Starts the installer file with the parameters; the outcome is not examined.
-void launchInstaller(platform::OsServices& os, const std::wstring& installerFile, const std::wstring& parameters);
+// The longest command line Windows starts a program with, terminator included.
+inline constexpr std::size_t kMaxCommandLine = 32767;
+
+// Starts the installer file with the parameters: 0 when it was started,
+// otherwise the system's error code. A command line the system could not
+// take whole (the quoted path, a blank and the parameters) is not tried:
+// kErrorFilenameExcedRange.
+std::int32_t launchInstaller(platform::OsServices& os, const std::wstring& installerFile,
+                             const std::wstring& parameters);
+
+// The notice for an installer that could not be started: the interface's
+// "Internal Error" text with the system code, in the style of the worker's
+// notices ("... (system code: 2). ").
+std::wstring launchErrorMessage(std::int32_t code);

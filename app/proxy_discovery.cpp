@@ -27,7 +27,7 @@ std::optional<ProxySettings> proxyCandidate(const std::string& proxyText) {
 }
 
 ProxySettings discoverProxy(platform::OsServices& os, const std::string& testAddress,
-                            std::chrono::milliseconds bound) {
+                            std::chrono::milliseconds bound, const std::atomic<bool>* /*abort*/) {
     try {
         std::optional<std::wstring> manualProxy;
         if (!os.currentUserProxy(manualProxy) || !manualProxy) return {};
@@ -44,7 +44,8 @@ ProxySettings discoverProxy(platform::OsServices& os, const std::string& testAdd
 }
 
 CURLcode httpRequest(const std::string& url, const std::vector<std::string>& extraHeaders, ProxySettings proxy,
-                     std::ostream& sink, std::string& errorOut, bool headOnly, std::chrono::milliseconds bound) {
+                     std::ostream& sink, std::string& errorOut, bool headOnly, std::chrono::milliseconds bound,
+                     const std::atomic<bool>* /*abort*/) {
     curl_slist* headers = nullptr;
     for (const std::string& line : extraHeaders) headers = curl_slist_append(headers, line.c_str());
     headers = curl_slist_append(headers, "User-Agent: Vorlane Downloader");

@@ -3,6 +3,7 @@
 // Also the front end's own one-shot HTTP request that the test uses.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <ostream>
@@ -29,7 +30,8 @@ std::optional<ProxySettings> proxyCandidate(const std::string& proxyText);
 // The user's manual proxy when a request to `testAddress` through it succeeds
 // within `bound`; otherwise the default record (no proxy). Never throws.
 ProxySettings discoverProxy(platform::OsServices& os, const std::string& testAddress = kProxyTestAddress,
-                            std::chrono::milliseconds bound = kProxyTestTimeout);
+                            std::chrono::milliseconds bound = kProxyTestTimeout,
+                            const std::atomic<bool>* abort = nullptr);
 
 // One request on an easy handle of its own: the extra header lines, then
 // "User-Agent: Vorlane Downloader" and "Expect:"; 5 s to connect and `bound`
@@ -39,4 +41,4 @@ ProxySettings discoverProxy(platform::OsServices& os, const std::string& testAdd
 // libcurl's error text on failure and is emptied on success.
 CURLcode httpRequest(const std::string& url, const std::vector<std::string>& extraHeaders, ProxySettings proxy,
                      std::ostream& sink, std::string& errorOut, bool headOnly,
-                     std::chrono::milliseconds bound = kProxyTestTimeout);
+                     std::chrono::milliseconds bound = kProxyTestTimeout, const std::atomic<bool>* abort = nullptr);

@@ -10,6 +10,7 @@
 #include "app/proxy_discovery.h"
 #include "app/ui_text.h"
 #include "config/catalog.h"
+#include "platform/file.h"
 
 using platform::kIdCancel;
 using platform::kIdOk;
@@ -95,7 +96,7 @@ void CUpdateProgressDlg::OnProgress(ProgressReport* report) {
     if (m_downloader.downloadInfo().isComplete()) {
         if (!stopWorker()) return;
         launchDownloadedInstaller();
-        m_window->endDialog(1);
+        endDialog(1);
         return;
     }
     m_window->setControlText(platform::kProgressLineId, owned->text);
@@ -104,10 +105,12 @@ void CUpdateProgressDlg::OnProgress(ProgressReport* report) {
 void CUpdateProgressDlg::OnFinish() {
     m_stopRequested = true;
     joinWorker();
-    m_window->endDialog(1);
+    endDialog(1);
 }
 
 void CUpdateProgressDlg::launchDownloadedInstaller() {
+    if (m_installerStarted) return;
+    m_installerStarted = true;
     // The worker has been joined, and with it the download thread, so the
     // file is closed; a run that could not keep every part is not started.
     const DownloadInfo& info = m_downloader.downloadInfo();
@@ -115,8 +118,16 @@ void CUpdateProgressDlg::launchDownloadedInstaller() {
         showErrorMessage(uiText(12));
         return;
     }
+    // Held read-only since the last byte was written, so nobody can have
+    // changed it; the hold lasts until the system has started it. A file that
+    // could not be held is not started.
+    platform::File held = m_downloader.takeCompletedFile();
     const InstallerSettings settings{m_partnerId, m_vid, m_contentType, m_contentAddress, m_offerUrl, m_silentMode};
-    launchInstaller(m_os, m_downloader.downloadInfo().filePath(), installerParameters(settings, m_payload));
+    const std::int32_t code = held.isOpen()
+                                  ? launchInstaller(m_os, info.filePath(), installerParameters(settings, m_payload))
+                                  : platform::kErrorSharingViolation;
+    held.close();
+    if (code != platform::kErrorSuccess) showErrorMessage(launchErrorMessage(code));
 }
 
 void CUpdateProgressDlg::OnClose() {
@@ -126,19 +137,26 @@ void CUpdateProgressDlg::OnClose() {
     confirmation.m_cancelText = uiText(2);
     confirmation.m_message = uiText(3);
     if (m_os.runModalDialog(platform::kMessageBoxTemplate, confirmation, m_window) != kIdOk) return;
+    // A completion handled while the box was open has ended the dialog already.
+    if (m_ended) return;
     if (!stopWorker()) return;
     // The default close handling of a dialog: it ends with IDCANCEL.
-    m_window->endDialog(kIdCancel);
+    endDialog(kIdCancel);
 }
 
 void CUpdateProgressDlg::OnOK() {
     if (!stopWorker()) return;
-    m_window->endDialog(kIdOk);
+    endDialog(kIdOk);
 }
 
 void CUpdateProgressDlg::OnCancel() {
     if (!stopWorker()) return;
-    m_window->endDialog(kIdCancel);
+    endDialog(kIdCancel);
+}
+
+void CUpdateProgressDlg::endDialog(int result) {
+    m_ended = true;
+    m_window->endDialog(result);
 }
 
 int CUpdateProgressDlg::showErrorMessage(const std::wstring& message) {
@@ -181,7 +199,10 @@ bool CUpdateProgressDlg::reportFailure(const std::wstring& message) {
 }
 
 void CUpdateProgressDlg::postToDialog(std::uint32_t message, std::uintptr_t wParam) {
-    if (!m_window->postMessage(message, wParam)) freeMessage(message, wParam);
+    // Under the lock that orders a stop request, so no post slips in after it.
+    const std::lock_guard<std::mutex> lock(m_noticeLock);
+    const bool afterStop = m_stopRequested && !m_noticeCommitted;
+    if (afterStop || !m_window->postMessage(message, wParam)) freeMessage(message, wParam);
 }
 
 bool CUpdateProgressDlg::onInitDialog(platform::DialogWindow& window) {
@@ -197,6 +218,10 @@ void CUpdateProgressDlg::onCommand(int commandId) {
 void CUpdateProgressDlg::onClose() { OnClose(); }
 
 void CUpdateProgressDlg::onAppMessage(std::uint32_t message, std::uintptr_t wParam) {
+    if (m_ended) {
+        freeMessage(message, wParam);
+        return;
+    }
     switch (message) {
     case platform::WM_APP_STATUS_TEXT:
         OnStatusText(reinterpret_cast<std::wstring*>(wParam));

@@ -57,7 +57,10 @@ protected:
     // Shows the error notice unless a stop was requested, then asks the
     // dialog to close; false when the notice was skipped because of the stop.
     bool reportFailure(const std::wstring& message);
-    // Posts to the dialog; frees the object if the post fails.
+    // Posts to the dialog; frees the object if the post fails. Once a stop was
+    // requested nothing more is posted (the stopping dialog may already be
+    // gone, or about to start the installer itself), except the close request
+    // that follows an error notice the worker had committed to.
     void postToDialog(std::uint32_t message, std::uintptr_t wParam);
 
     // Sets the stop flag and waits for the worker. Returns false without
@@ -77,6 +80,10 @@ protected:
     void OnProgress(ProgressReport* report);
     void OnFinish();
     void PostNcDestroy();
+    // EndDialog, remembered: an ended dialog still receives posted messages
+    // until its window is gone (from any modal loop on this thread), and
+    // acts on none of them.
+    void endDialog(int result);
 
     // The dialog handler interface, forwarding to the handlers above.
     bool onInitDialog(platform::DialogWindow& window) override;
@@ -107,10 +114,15 @@ private:
     bool prepareDownload(const ProxySettings& proxy, DownloadInfo& info, std::wstring& statePath);
     // Waits for the download thread to end on its own: used once every part is in.
     void waitForDownloadThread();
+    // Starts the installer at most once per process (there is one dialog per
+    // process); a start that fails is shown in an error notice.
     void launchDownloadedInstaller();
 
     // Orders "the worker commits to an error notice" against "the interface
     // thread asks it to stop".
     std::mutex m_noticeLock;
     bool m_noticeCommitted = false;
+    // Interface thread only.
+    bool m_ended = false;
+    bool m_installerStarted = false;
 };

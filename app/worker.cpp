@@ -20,7 +20,11 @@ constexpr std::chrono::milliseconds kPollPeriod{30};
 
 void CUpdateProgressDlg::workerThread() {
     curl_global_init(CURL_GLOBAL_ALL);
-    const ProxySettings proxy = discoverProxy(m_os, proxyTestAddress(), proxyTestBound());
+    // The stop flag aborts the proxy test and the probe in flight, so a
+    // confirmed close does not wait for their time bounds.
+    const ProxySettings proxy = discoverProxy(m_os, proxyTestAddress(), proxyTestBound(), &m_stopRequested);
+
+    if (m_stopRequested) return;
 
     DownloadInfo info;
     std::wstring statePath;
@@ -37,6 +41,8 @@ void CUpdateProgressDlg::workerThread() {
         return;
     }
 
+    // A stopped worker starts no download: nothing is written or allocated.
+    if (m_stopRequested) return;
     info.save(statePath);
     m_downloader.setProxy(proxy);
     m_downloader.setDownloadInfo(info);
@@ -74,7 +80,7 @@ bool CUpdateProgressDlg::prepareDownload(const ProxySettings& proxy, DownloadInf
     const std::string address = downloadAddress();
     HeaderList headers;
     std::string error;
-    const CURLcode result = requestHeaders(address, {}, proxy, headers, error);
+    const CURLcode result = requestHeaders(address, {}, proxy, headers, error, &m_stopRequested);
     if (result != CURLE_OK) throw ErrorClass{kErrorKindDownload, static_cast<std::int32_t>(result)};
     const std::int32_t size = contentLengthToSize(firstContentLength(headers));
 

@@ -2,10 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <limits>
 
-#include "platform/system.h"
+#include "platform/file.h"
 #include "platform/text.h"
 
 namespace {
@@ -18,7 +17,7 @@ bool isWorkerSlot(std::int32_t worker) { return worker >= 0 && worker < Download
 // is taken apart byte by byte instead of being written from memory.
 class LittleEndianWriter {
 public:
-    explicit LittleEndianWriter(std::ofstream& out) : m_out(out) {}
+    explicit LittleEndianWriter(std::string& out) : m_out(out) {}
 
     bool int32(std::int32_t value) {
         const auto bits = static_cast<std::uint32_t>(value);
@@ -50,11 +49,11 @@ public:
 
 private:
     bool put(const char* data, std::size_t size) {
-        m_out.write(data, static_cast<std::streamsize>(size));
-        return static_cast<bool>(m_out);
+        m_out.append(data, size);
+        return true;
     }
 
-    std::ofstream& m_out;
+    std::string& m_out;
 };
 
 }  // namespace
@@ -196,9 +195,7 @@ bool DownloadInfo::hasAnyProgress() const {
 }
 
 bool DownloadInfo::save(const std::wstring& path) const {
-    std::ofstream out(platform::nativePath(path), std::ios::out | std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) return false;
-
+    std::string out;
     LittleEndianWriter writer(out);
     if (!writer.narrow(m_urlSuffix) || !writer.narrow(m_fileTag) || !writer.wide(m_filePath)) return false;
     if (!writer.int32(m_partSize) || !writer.int32(m_fileSize) || !writer.int32(m_maxWorkers)) return false;
@@ -217,8 +214,8 @@ bool DownloadInfo::save(const std::wstring& path) const {
         if (!writer.narrow(url)) return false;
     }
 
-    // Bytes still buffered when the stream closes can fail too (a full disk);
-    // a save is only reported done once they have reached the file.
-    out.close();
-    return !out.fail();
+    // Written through the same rules as the destination: a link or a second
+    // hard link at the path is replaced, never written through, and nobody
+    // else writes the file while it is being written.
+    return platform::File::writeWhole(path, out);
 }

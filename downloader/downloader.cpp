@@ -71,6 +71,11 @@ void Downloader::stop() {
     if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) m_thread.join();
 }
 
+platform::File Downloader::takeCompletedFile() {
+    const std::lock_guard<std::mutex> lock(m_completedFileLock);
+    return std::move(m_completedFile);
+}
+
 DownloadResult Downloader::result() const { return m_result.load(); }
 DownloadResult Downloader::lastRunResult() const { return m_lastRunResult.load(); }
 CURLcode Downloader::lastTransferError() const { return m_lastTransferError.load(); }

@@ -19,11 +19,9 @@
 #include "downloader/header_record.h"
 #include "downloader/proxy_settings.h"
 #include "downloader/shared_bytes.h"
+#include "platform/file.h"
 
 class DownloaderAsyncWriter;
-namespace platform {
-class File;
-}
 
 class Downloader {
 public:
@@ -76,12 +74,22 @@ public:
     // downloadInfo().isComplete() does not claim a file that is not on disk.
     bool destinationWriteFailed() const { return m_writeFailed.load(); }
 
+    // The destination file of a run that ended complete, still open and held
+    // read-only (nobody can write or delete it) from the moment its last byte
+    // was written; the caller keeps the hold until it has started the file.
+    // A closed file when there is none: the run did not complete, the hold
+    // could not be taken, or it was taken already.
+    platform::File takeCompletedFile();
+
 private:
     friend struct DownloaderTestAccess;  // unit tests drive the private steps one by one
 
     void download();
     bool isDestFileReusable(const platform::File& file) const;
     bool allocateDestFile(platform::File& file) const;
+    // Opens, judges and sizes the destination, then saves the resume state;
+    // false (with the result set) when the run cannot go on.
+    bool prepareDestFile(platform::File& file);
     DownloadResult runTransferLoop(DownloaderAsyncWriter& writer, std::string url);
     void dump(const UserPDataList& workers, DownloaderAsyncWriter& writer);
     DownloadResult verifyAndSaveDownloadedParts(CURLM* multiHandle, std::vector<CURL*> workerHandles,
@@ -101,6 +109,8 @@ private:
     std::atomic<DownloadResult> m_lastRunResult{DE_Success};
     std::atomic<CURLcode> m_lastTransferError{CURLE_OK};
     std::atomic<bool> m_writeFailed{false};
+    std::mutex m_completedFileLock;
+    platform::File m_completedFile;
     std::thread m_thread;
 };
 
@@ -108,4 +118,5 @@ private:
 // libcurl's result. On success headersOut holds every header record of every
 // response of the redirect chain and errorOut is emptied.
 CURLcode requestHeaders(const std::string& url, const std::vector<std::string>& extraHeaders,
-                        ProxySettings proxy, HeaderList& headersOut, std::string& errorOut);
+                        ProxySettings proxy, HeaderList& headersOut, std::string& errorOut,
+                        const std::atomic<bool>* abort = nullptr);

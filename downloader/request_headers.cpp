@@ -7,7 +7,8 @@
 #include "downloader/transfer_handles.h"
 
 CURLcode requestHeaders(const std::string& url, const std::vector<std::string>& extraHeaders,
-                        ProxySettings proxy, HeaderList& headersOut, std::string& errorOut) {
+                        ProxySettings proxy, HeaderList& headersOut, std::string& errorOut,
+                        const std::atomic<bool>* /*abort*/) {
     curl_slist* headerList = nullptr;
     for (const std::string& line : extraHeaders) headerList = curl_slist_append(headerList, line.c_str());
     headerList = curl_slist_append(headerList, transfer::kProbeUserAgent);

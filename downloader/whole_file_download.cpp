@@ -25,15 +25,9 @@ bool Downloader::allocateDestFile(platform::File& file) const {
     return file.resize(0) && file.resize(m_info.fileSize());
 }
 
-void Downloader::download() {
-    diagnosticLog(logtext::kDownload);
-    m_lastRunResult = DE_Success;
-    m_lastTransferError = CURLE_OK;
-    m_writeFailed = false;
-
+bool Downloader::prepareDestFile(platform::File& file) {
     // Open before anything is judged, so that the file judged is the file
     // written: nobody else can change or delete it while the run holds it.
-    platform::File file;
     const bool opened = file.openForWriting(m_info.filePath());
 
     // Continue the worker assignments only when the file they were made for
@@ -41,18 +35,36 @@ void Downloader::download() {
     const bool reusable = opened && isDestFileReusable(file);
     if (!(reusable && m_info.hasAnyProgress())) m_info.resetWorkers();
 
+    // Allocating a large file takes a while: a stopped run does not start it.
+    if (opened && !reusable && m_stopped) {
+        m_result = DE_Stopped;
+        return false;
+    }
     if (!opened || (!reusable && !allocateDestFile(file))) {
         diagnosticLog(logtext::kCouldNotAllocate);
         m_result = DE_AllocateDestFileError;
-        return;
+        return false;
     }
 
     diagnosticLog(logtext::kOpenDestFile);
 
     if (!m_info.save(tempFilePath())) {
         m_result = DE_SaveResumeStateError;
-        return;
+        return false;
     }
+    return true;
+}
+
+void Downloader::download() {
+    diagnosticLog(logtext::kDownload);
+    m_lastRunResult = DE_Success;
+    m_lastTransferError = CURLE_OK;
+    m_writeFailed = false;
+    // A hold left from an earlier run would keep this run from writing.
+    takeCompletedFile().close();
+
+    platform::File file;
+    if (!prepareDestFile(file)) return;
 
     // One pooled buffer per worker plus a few on their way to the disk.
     DownloaderAsyncWriter::Settings writerSettings;
@@ -77,13 +89,20 @@ void Downloader::download() {
     // Every accepted part is on disk only once the writer has stopped; the
     // file is closed after that.
     writer.stop();
-    file.close();
     if (writer.writeFailed()) {
+        file.close();
         // Which parts were lost is unknown: claim none of them, so that
         // isComplete() never reports a file the disk does not hold.
         m_writeFailed = true;
         m_info.resetWorkers();
         m_info.save(tempFilePath());
+    } else if (m_info.isComplete() && file.holdReadOnly()) {
+        // From the last written byte until the installer has been started,
+        // nobody may change what will be started.
+        const std::lock_guard<std::mutex> lock(m_completedFileLock);
+        m_completedFile = std::move(file);
+    } else {
+        file.close();
     }
     m_result = DE_Success;
 }

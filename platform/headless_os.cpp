@@ -122,24 +122,25 @@ void HeadlessOs::setCurrentUserProxy(bool callSucceeds, std::optional<std::wstri
     m_manualProxy = std::move(manualProxy);
 }
 
-void HeadlessOs::addRegistryKey(const std::wstring& path) {
+void HeadlessOs::addRegistryKey(const std::wstring& path, RegistryView view) {
     const std::lock_guard<std::mutex> lock(m_lock);
-    m_registry[path];
+    m_registry[KeyName{view, path}];
 }
 
-void HeadlessOs::setRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& text) {
+void HeadlessOs::setRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& text,
+                                   RegistryView view) {
     std::vector<std::uint8_t> bytes;
     for (const char16_t unit : toUtf16(text) + u'\0') {
         bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
         bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
     }
-    setRegistryBytes(keyPath, name, std::move(bytes));
+    setRegistryBytes(keyPath, name, std::move(bytes), view);
 }
 
 void HeadlessOs::setRegistryBytes(const std::wstring& keyPath, const std::wstring& name,
-                                  std::vector<std::uint8_t> bytes) {
+                                  std::vector<std::uint8_t> bytes, RegistryView view) {
     const std::lock_guard<std::mutex> lock(m_lock);
-    m_registry[keyPath][name] = std::move(bytes);
+    m_registry[KeyName{view, keyPath}][name] = std::move(bytes);
 }
 
 void HeadlessOs::denyRegistryKey(const std::wstring& path) {
@@ -150,6 +151,11 @@ void HeadlessOs::denyRegistryKey(const std::wstring& path) {
 void HeadlessOs::addFile(const std::wstring& path) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_files.insert(path);
+}
+
+void HeadlessOs::setLaunchResult(std::int32_t code) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_launchResult = code;
 }
 
 void HeadlessOs::setModalTimeout(std::chrono::milliseconds timeout) {
@@ -203,7 +209,7 @@ void HeadlessOs::addEvent(const std::string& event) {
     recordEvent(event);
 }
 
-std::vector<std::wstring> HeadlessOs::registryKeysOpened() const {
+std::vector<std::pair<RegistryView, std::wstring>> HeadlessOs::registryKeysOpened() const {
     const std::lock_guard<std::mutex> lock(m_lock);
     return m_keysOpened;
 }
@@ -266,13 +272,14 @@ bool HeadlessOs::currentUserProxy(std::optional<std::wstring>& manualProxy) {
     return true;
 }
 
-std::int32_t HeadlessOs::openRegistryKey(const std::wstring& path, RegistryKey& key) {
+std::int32_t HeadlessOs::openRegistryKey(const std::wstring& path, RegistryView view, RegistryKey& key) {
     const std::lock_guard<std::mutex> lock(m_lock);
-    m_keysOpened.push_back(path);
+    const KeyName name{view, path};
+    m_keysOpened.push_back(name);
     if (m_deniedKeys.count(path)) return kErrorAccessDenied;
-    if (!m_registry.count(path)) return kErrorFileNotFound;
+    if (!m_registry.count(name)) return kErrorFileNotFound;
     const std::uintptr_t handle = m_nextKey++;
-    m_openKeys[handle] = path;
+    m_openKeys[handle] = name;
     key = reinterpret_cast<RegistryKey>(handle);
     return kErrorSuccess;
 }
@@ -306,10 +313,11 @@ bool HeadlessOs::fileExists(const std::wstring& path) {
     return m_files.count(path) != 0;
 }
 
-void HeadlessOs::shellOpen(const std::wstring& file, const std::wstring& parameters) {
+std::int32_t HeadlessOs::shellOpen(const std::wstring& file, const std::wstring& parameters) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_launches.push_back(LaunchRecord{file, parameters});
     m_events.push_back("launch");
+    return m_launchResult;
 }
 
 void HeadlessOs::messageBox(const std::wstring& text, const std::wstring& caption) {
@@ -445,7 +453,10 @@ bool HeadlessOs::dispatchOne(std::chrono::milliseconds wait) {
     const auto pick = [&] {
         return std::find_if(m_queue.begin(), m_queue.end(), [&](const Posted& posted) {
             const auto state = m_windows.find(posted.windowId);
-            return state != m_windows.end() && state->second.thread == self && !record(posted.windowId).ended;
+            // Like Win32: EndDialog only makes the window's own modal loop return;
+            // until the window is destroyed, any loop on its thread (a box it
+            // owns, say) still delivers its posted messages.
+            return state != m_windows.end() && state->second.thread == self;
         });
     };
     auto found = pick();

@@ -80,12 +80,19 @@ public:
     void setComResult(bool ok);
     // The WinHTTP call: fails, or succeeds with or without a manual proxy text.
     void setCurrentUserProxy(bool callSucceeds, std::optional<std::wstring> manualProxy);
-    void addRegistryKey(const std::wstring& path);
+    // Keys and values live in one registry view; the native view of the
+    // 64-bit program unless told otherwise.
+    void addRegistryKey(const std::wstring& path, RegistryView view = RegistryView::Wow64_64);
     // A string value as Windows stores it: UTF-16LE with its terminating zero.
-    void setRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& text);
-    void setRegistryBytes(const std::wstring& keyPath, const std::wstring& name, std::vector<std::uint8_t> bytes);
-    void denyRegistryKey(const std::wstring& path);  // opening fails with access denied
-    void addFile(const std::wstring& path);          // exists for fileExists
+    void setRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& text,
+                           RegistryView view = RegistryView::Wow64_64);
+    void setRegistryBytes(const std::wstring& keyPath, const std::wstring& name, std::vector<std::uint8_t> bytes,
+                          RegistryView view = RegistryView::Wow64_64);
+    // Opening fails with access denied (in either view).
+    void denyRegistryKey(const std::wstring& path);
+    void addFile(const std::wstring& path);  // exists for fileExists
+    // What shellOpen returns from now on (0: started); every call is recorded either way.
+    void setLaunchResult(std::int32_t code);
     // A modal loop that runs longer than this ends its dialog with -2 (a
     // hanging test fails instead of hanging).
     void setModalTimeout(std::chrono::milliseconds timeout);
@@ -104,7 +111,8 @@ public:
     std::vector<std::string> events() const;  // "open 131", "end 102 1", "launch", ... in order
     // Adds a marker of the caller's own to the event log (for ordering checks).
     void addEvent(const std::string& event);
-    std::vector<std::wstring> registryKeysOpened() const;
+    // Every open attempt: the view and the path.
+    std::vector<std::pair<RegistryView, std::wstring>> registryKeysOpened() const;
     int openRegistryKeys() const;  // opened and not yet closed
     int proxyQueries() const;
     int comInitialisations() const;
@@ -116,12 +124,12 @@ public:
     bool initializeCom() override;
     void initializeCommonControls() override;
     bool currentUserProxy(std::optional<std::wstring>& manualProxy) override;
-    std::int32_t openRegistryKey(const std::wstring& path, RegistryKey& key) override;
+    std::int32_t openRegistryKey(const std::wstring& path, RegistryView view, RegistryKey& key) override;
     std::int32_t queryRegistryValue(RegistryKey key, const std::wstring& name, void* buffer,
                                     std::uint32_t& size) override;
     void closeRegistryKey(RegistryKey key) override;
     bool fileExists(const std::wstring& path) override;
-    void shellOpen(const std::wstring& file, const std::wstring& parameters) override;
+    std::int32_t shellOpen(const std::wstring& file, const std::wstring& parameters) override;
     int runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) override;
     void messageBox(const std::wstring& text, const std::wstring& caption) override;
 
@@ -175,11 +183,13 @@ private:
     bool m_proxyCallSucceeds = false;
     std::optional<std::wstring> m_manualProxy;
     int m_proxyQueries = 0;
-    std::map<std::wstring, std::map<std::wstring, std::vector<std::uint8_t>>> m_registry;
+    using KeyName = std::pair<RegistryView, std::wstring>;
+    std::map<KeyName, std::map<std::wstring, std::vector<std::uint8_t>>> m_registry;
     std::set<std::wstring> m_deniedKeys;
-    std::map<std::uintptr_t, std::wstring> m_openKeys;
+    std::map<std::uintptr_t, KeyName> m_openKeys;
     std::uintptr_t m_nextKey = 0x100;
-    std::vector<std::wstring> m_keysOpened;
+    std::vector<KeyName> m_keysOpened;
+    std::int32_t m_launchResult = 0;
     std::set<std::wstring> m_files;
     std::vector<LaunchRecord> m_launches;
     std::vector<std::pair<std::wstring, std::wstring>> m_messageBoxes;

@@ -1,6 +1,6 @@
 // What the front end takes from the operating system, behind one interface:
 // the program's file, the temporary directory, the user's manual proxy, the
-// registry under HKEY_LOCAL_MACHINE, file existence, starting a program, COM
+// registry under HKEY_LOCAL_MACHINE (both views), file existence, starting a program, COM
 // and common controls, modal dialogs and the plain error box. The Windows
 // side maps each call onto the Win32 call named in its comment; tests and the
 // Linux build use the in-process side of headless_os.h.
@@ -17,11 +17,18 @@ namespace platform {
 // An open registry key (an HKEY on Windows).
 using RegistryKey = void*;
 
-// Platform error codes the registry calls return (Win32 values).
+// Platform error codes (Win32 values).
 inline constexpr std::int32_t kErrorSuccess = 0;
 inline constexpr std::int32_t kErrorFileNotFound = 2;
 inline constexpr std::int32_t kErrorAccessDenied = 5;
+inline constexpr std::int32_t kErrorSharingViolation = 32;
+inline constexpr std::int32_t kErrorFilenameExcedRange = 206;
 inline constexpr std::int32_t kErrorMoreData = 234;
+
+// Which of the two registry views of a 64-bit Windows a key is read from:
+// 32-bit programs see the 32-bit view by default (KEY_WOW64_32KEY), 64-bit
+// ones the native view (KEY_WOW64_64KEY).
+enum class RegistryView { Wow64_32, Wow64_64 };
 
 class OsServices {
 public:
@@ -45,9 +52,9 @@ public:
     // (GlobalFree) before this returns.
     virtual bool currentUserProxy(std::optional<std::wstring>& manualProxy) = 0;
 
-    // RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key); 0 on success.
-    // A key opened here must be given back to closeRegistryKey.
-    virtual std::int32_t openRegistryKey(const std::wstring& path, RegistryKey& key) = 0;
+    // RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | the view's flag,
+    // &key); 0 on success. A key opened here must be given back to closeRegistryKey.
+    virtual std::int32_t openRegistryKey(const std::wstring& path, RegistryView view, RegistryKey& key) = 0;
     // RegQueryValueExW(key, name, NULL, NULL, buffer, &size): `size` holds the
     // buffer's size in bytes on entry and the bytes written on success.
     virtual std::int32_t queryRegistryValue(RegistryKey key, const std::wstring& name, void* buffer,
@@ -57,9 +64,10 @@ public:
 
     // PathFileExistsW.
     virtual bool fileExists(const std::wstring& path) = 0;
-    // ShellExecuteW(NULL, "open", file, parameters, NULL, SW_SHOWNORMAL);
-    // the outcome is not reported.
-    virtual void shellOpen(const std::wstring& file, const std::wstring& parameters) = 0;
+    // ShellExecuteW(NULL, "open", file, parameters, NULL, SW_SHOWNORMAL):
+    // 0 when the program was started, otherwise the system's error code
+    // (GetLastError, or the call's own result when that is not set).
+    virtual std::int32_t shellOpen(const std::wstring& file, const std::wstring& parameters) = 0;
 
     // DialogBoxParamW with the dialog template `templateId`, owned by `owner`
     // (none when null), its messages going to `handler`. Returns the value

@@ -65,9 +65,10 @@ bool Win32Os::currentUserProxy(std::optional<std::wstring>& manualProxy) {
     return true;
 }
 
-std::int32_t Win32Os::openRegistryKey(const std::wstring& path, RegistryKey& key) {
+std::int32_t Win32Os::openRegistryKey(const std::wstring& path, RegistryView view, RegistryKey& key) {
     HKEY opened = nullptr;
-    const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &opened);
+    const REGSAM viewFlag = view == RegistryView::Wow64_32 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+    const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | viewFlag, &opened);
     key = status == ERROR_SUCCESS ? static_cast<RegistryKey>(opened) : nullptr;
     return static_cast<std::int32_t>(status);
 }
@@ -87,8 +88,15 @@ void Win32Os::closeRegistryKey(RegistryKey key) {
 
 bool Win32Os::fileExists(const std::wstring& path) { return PathFileExistsW(path.c_str()) != FALSE; }
 
-void Win32Os::shellOpen(const std::wstring& file, const std::wstring& parameters) {
-    ShellExecuteW(nullptr, L"open", file.c_str(), parameters.c_str(), nullptr, SW_SHOWNORMAL);
+std::int32_t Win32Os::shellOpen(const std::wstring& file, const std::wstring& parameters) {
+    SetLastError(ERROR_SUCCESS);
+    const auto started = reinterpret_cast<INT_PTR>(
+        ShellExecuteW(nullptr, L"open", file.c_str(), parameters.c_str(), nullptr, SW_SHOWNORMAL));
+    if (started > 32) return kErrorSuccess;
+    // The call's own result is a coarse code (SE_ERR_*); the thread's last
+    // error says more when the shell set it.
+    const DWORD error = GetLastError();
+    return static_cast<std::int32_t>(error != ERROR_SUCCESS ? error : static_cast<DWORD>(started));
 }
 
 int Win32Os::runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) {

@@ -20,12 +20,12 @@ public:
     bool initializeCom() override;
     void initializeCommonControls() override;
     bool currentUserProxy(std::optional<std::wstring>& manualProxy) override;
-    std::int32_t openRegistryKey(const std::wstring& path, RegistryKey& key) override;
+    std::int32_t openRegistryKey(const std::wstring& path, RegistryView view, RegistryKey& key) override;
     std::int32_t queryRegistryValue(RegistryKey key, const std::wstring& name, void* buffer,
                                     std::uint32_t& size) override;
     void closeRegistryKey(RegistryKey key) override;
     bool fileExists(const std::wstring& path) override;
-    void shellOpen(const std::wstring& file, const std::wstring& parameters) override;
+    std::int32_t shellOpen(const std::wstring& file, const std::wstring& parameters) override;
     int runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) override;
     void messageBox(const std::wstring& text, const std::wstring& caption) override;
 

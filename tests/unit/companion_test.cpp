@@ -11,6 +11,7 @@
 namespace {
 
 using platform::HeadlessOs;
+using platform::RegistryView;
 
 const std::wstring kKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\DravoLin";
 const std::wstring kLocation = L"C:\\Program Files\\Dravo Lin";
@@ -51,7 +52,7 @@ TEST(RegistryString, ReadsUtf16UpToTheFirstZero) {
         HeadlessOs os;
         os.setRegistryBytes(kKey, L"Value", c.bytes);
         platform::RegistryKey key = nullptr;
-        ASSERT_EQ(os.openRegistryKey(kKey, key), 0);
+        ASSERT_EQ(os.openRegistryKey(kKey, RegistryView::Wow64_64, key), 0);
         std::wstring out = L"previous";
         EXPECT_EQ(readRegistryString(os, key, L"Value", out, L"default"), c.result) << c.name;
         EXPECT_EQ(out, c.text) << c.name;
@@ -63,7 +64,7 @@ TEST(RegistryString, MissingValueKeepsTheDefaultAndReturnsTheError) {
     HeadlessOs os;
     os.addRegistryKey(kKey);
     platform::RegistryKey key = nullptr;
-    ASSERT_EQ(os.openRegistryKey(kKey, key), 0);
+    ASSERT_EQ(os.openRegistryKey(kKey, RegistryView::Wow64_64, key), 0);
     std::wstring out = L"previous";
     EXPECT_EQ(readRegistryString(os, key, L"Missing", out, L"fallback"), platform::kErrorFileNotFound);
     EXPECT_EQ(out, L"fallback");
@@ -81,11 +82,13 @@ struct CheckCase {
     std::wstring exePath;
 };
 
-void fullInstall(HeadlessOs& os) {
-    os.setRegistryString(kKey, L"DisplayVersion", L"2.1");
-    os.setRegistryString(kKey, L"InstallLocation", kLocation);
+void installIn(HeadlessOs& os, RegistryView view) {
+    os.setRegistryString(kKey, L"DisplayVersion", L"2.1", view);
+    os.setRegistryString(kKey, L"InstallLocation", kLocation, view);
     os.addFile(kExe);
 }
+
+void fullInstall(HeadlessOs& os) { installIn(os, RegistryView::Wow64_64); }
 
 const CheckCase kCheckCases[] = {
     {"installed", fullInstall, true, L"2.1", kLocation, kExe},
@@ -121,6 +124,23 @@ const CheckCase kCheckCases[] = {
          os.addFile(L"D:\\DL\\\\dravolin.exe");
      },
      true, L"2.1", L"D:\\DL\\", L"D:\\DL\\\\dravolin.exe"},
+    {"32-bit companion, in the 32-bit view only",
+     [](HeadlessOs& os) { installIn(os, RegistryView::Wow64_32); },
+     true, L"2.1", kLocation, kExe},
+    {"the 32-bit view is read first",
+     [](HeadlessOs& os) {
+         fullInstall(os);
+         os.setRegistryString(kKey, L"DisplayVersion", L"1.0", RegistryView::Wow64_32);
+         os.setRegistryString(kKey, L"InstallLocation", L"D:\\Old", RegistryView::Wow64_32);
+         os.addFile(L"D:\\Old\\dravolin.exe");
+     },
+     true, L"1.0", L"D:\\Old", L"D:\\Old\\dravolin.exe"},
+    {"a stale 32-bit key does not hide the 64-bit installation",
+     [](HeadlessOs& os) {
+         fullInstall(os);
+         os.setRegistryString(kKey, L"DisplayVersion", L"1.0", RegistryView::Wow64_32);
+     },
+     true, L"2.1", kLocation, kExe},
     {"location longer than the buffer",
      [](HeadlessOs& os) {
          os.setRegistryString(kKey, L"DisplayVersion", L"2.1");
@@ -140,7 +160,13 @@ TEST(CompanionCheck, EveryStepMustSucceed) {
         EXPECT_EQ(info.exePath, c.exePath) << c.name;
         // The key is given back on every way out.
         EXPECT_EQ(os.openRegistryKeys(), 0) << c.name;
-        EXPECT_EQ(os.registryKeysOpened(), std::vector<std::wstring>{kKey}) << c.name;
+        // The 32-bit view first; the 64-bit one only when that found nothing.
+        const std::vector<std::pair<RegistryView, std::wstring>> both{{RegistryView::Wow64_32, kKey},
+                                                                      {RegistryView::Wow64_64, kKey}};
+        const auto opened = os.registryKeysOpened();
+        ASSERT_FALSE(opened.empty()) << c.name;
+        EXPECT_EQ(opened, std::vector(both.begin(), both.begin() + static_cast<std::ptrdiff_t>(opened.size())))
+            << c.name;
     }
 }
 

@@ -17,7 +17,9 @@
 #include "app/ui_text.h"
 #include "app/update_progress_app.h"
 #include "app/update_progress_dlg.h"
+#include "platform/file.h"
 #include "platform/headless_os.h"
+#include "tests/unit/transfer_test_access.h"
 
 namespace {
 
@@ -101,9 +103,15 @@ public:
         info.setFilePath(filePath);
         m_downloader.setDownloadInfo(info);
     }
-    // Makes it complete: the one part is in.
-    void completeDownload(const std::wstring& filePath) {
+    // Makes it complete: the one part is in, and the engine holds the file
+    // read-only unless `held` is false (the hold could not be taken).
+    void completeDownload(const std::wstring& filePath, bool held = true) {
         startDownload(filePath);
+        if (held) {
+            platform::File file;
+            EXPECT_TRUE(file.openForWriting(m_scratch.file("held.exe")) && file.holdReadOnly());
+            DownloaderTestAccess::holdCompletedFile(m_downloader, std::move(file));
+        }
         m_downloader.downloadInfo().takeNextPart(0);
     }
     void undoCompletion() { m_downloader.downloadInfo().resetWorkers(); }
@@ -136,6 +144,7 @@ private:
     HeadlessOs& m_headless;
     Script m_script;
     std::string m_id;
+    unittest::ScratchDir m_scratch;
 };
 
 std::size_t indexOf(const std::vector<std::string>& events, const std::string& event) {
@@ -273,6 +282,40 @@ TEST_F(DialogTest, CompleteDownloadStartsTheInstallerAfterTheWorkerEnded) {
     EXPECT_LT(indexOf(events, "launch"), indexOf(events, "end 102 1"));
     EXPECT_EQ(result, 1);
     EXPECT_EQ(mainRecord(os).progressPositions, (std::vector<int>{0, 40}));
+}
+
+struct LaunchFailureCase {
+    const char* name;
+    bool held;
+    std::int32_t launchResult;
+    std::size_t launches;
+    const wchar_t* message;
+};
+
+const LaunchFailureCase kLaunchFailures[] = {
+    {"file missing", true, 2, 1, L"Internal Error (system code: 2). The program will be automatically closed!"},
+    {"access denied", true, 5, 1, L"Internal Error (system code: 5). The program will be automatically closed!"},
+    {"file not held", false, 0, 0, L"Internal Error (system code: 32). The program will be automatically closed!"},
+};
+
+TEST_F(DialogTest, AnInstallerThatCannotBeStartedIsReported) {
+    for (const LaunchFailureCase& c : kLaunchFailures) {
+        HeadlessOs local;
+        local.setOwnExecutablePath(payload.path());
+        local.setLaunchResult(c.launchResult);
+        local.scriptInput(kMessageBoxTemplate, UserInput::ClickOk);
+        ScriptedDialog dialog(local, [&c](ScriptedDialog& d) {
+            d.completeDownload(L"installer.exe", c.held);
+            d.postProgress(100, L"");
+            d.waitForStop();
+        });
+        EXPECT_EQ(dialog.DoModal(), 1) << c.name;
+        EXPECT_EQ(local.launches().size(), c.launches) << c.name;
+        const auto boxes = local.dialogsWithTemplate(kMessageBoxTemplate);
+        ASSERT_EQ(boxes.size(), 1u) << c.name;
+        EXPECT_EQ(boxes[0].caption, L"Error!") << c.name;
+        EXPECT_EQ(boxes[0].texts.at(platform::kMessageTextId), c.message) << c.name;
+    }
 }
 
 TEST_F(DialogTest, CompletionLostByTheTimeTheWorkerEndedStartsNothing) {
@@ -418,10 +461,13 @@ TEST_F(DialogTest, CompletionWhileTheConfirmationIsOpenStartsTheInstallerWhateve
         ScriptedDialog dialog(local, [](ScriptedDialog& d) {
             d.waitForOpenBox();
             d.completeDownload(L"installer.exe");
+            // Two reports in the queue: the box's modal loop still delivers the
+            // second one to the ended (not yet destroyed) dialog.
+            d.postProgress(99, L"");
             d.postProgress(100, L"");
             d.waitForStop();
         });
-        dialog.DoModal();
+        EXPECT_EQ(dialog.DoModal(), 1);
         const auto events = local.events();
         EXPECT_EQ(local.launches().size(), 1u);
         EXPECT_LT(indexOf(events, "open 131"), indexOf(events, "launch"));
@@ -488,16 +534,20 @@ TEST_F(DialogTest, ErrorNoticeFromTheWorkerShowsBothButtonsThenTheDialogEnds) {
     }
 }
 
-TEST_F(DialogTest, NoErrorNoticeOnceAStopWasRequested) {
+TEST_F(DialogTest, NothingReachesTheDialogOnceAStopWasRequested) {
     os.scriptInput(kProgressDialogTemplate, UserInput::Esc);
     std::atomic<bool> shown{true};
     const int result = run([&shown](ScriptedDialog& d) {
         d.waitForStop();
+        d.completeDownload(L"installer.exe");
+        d.postProgress(100, L"late");
         shown = d.notify(L"Download Error (system code: 28). ");
     });
     EXPECT_FALSE(shown);
     EXPECT_TRUE(os.dialogsWithTemplate(kMessageBoxTemplate).empty());
     EXPECT_EQ(result, kIdCancel);
+    EXPECT_EQ(mainRecord(os).undeliveredMessages, 0);  // not even queued
+    EXPECT_TRUE(os.launches().empty());
 }
 
 TEST_F(DialogTest, TheDialogTakesNoInputWhileTheErrorNoticeIsOpen) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/installer_launch.h"
+#include "app/ui_text.h"
 #include "platform/headless_os.h"
 
 namespace {
@@ -69,6 +70,10 @@ const ParametersCase kHostileCases[] = {
     {"quote in a forwarded value", settings(L"", L"", L"", L"", L"", false), {{"k", "%22quoted%22"}}, LR"( /k="\"quoted\"")"},
     {"blank in a forwarded key", settings(L"", L"", L"", L"", L"", false), {{"a b", "1"}}, LR"( /"a b"="1")"},
     {"backslash without quotes unchanged", settings(L"", LR"(a\b)", L"", L"", L"", false), {}, LR"( /vid=a\b)"},
+    {"NUL units dropped, nothing cut off",
+     InstallerSettings{L"", std::wstring(L"1\0" L"5", 3), L"", L"", L"", true},
+     {{"k", "a%00b"}, {"z", "1"}},
+     L" /vid=15 /S /k=\"ab\" /z=\"1\""},
 };
 
 TEST(InstallerParameters, ValuesCannotSplitASwitch) {
@@ -77,15 +82,45 @@ TEST(InstallerParameters, ValuesCannotSplitASwitch) {
     }
 }
 
-TEST(InstallerLaunch, OpensTheFileWithTheParameters) {
-    platform::HeadlessOs os;
-    launchInstaller(os, L"C:\\Temp\\pel_mora_.exe", L"");
-    launchInstaller(os, L"/tmp/x.exe", L" /vid=15");
-    const auto launches = os.launches();
-    ASSERT_EQ(launches.size(), 2u);
-    EXPECT_EQ(launches[0].file, L"C:\\Temp\\pel_mora_.exe");
-    EXPECT_EQ(launches[0].parameters, L"");
-    EXPECT_EQ(launches[1].parameters, L" /vid=15");
+TEST(InstallerLaunch, OpensTheFileWithTheParametersAndReportsTheOutcome) {
+    const std::wstring file = L"C:\\Temp\\pel_mora_.exe";
+    // The quoted path, a blank, the parameters and the terminator: 32767 units at most.
+    const std::wstring longest(kMaxCommandLine - file.size() - 4, L'x');
+    struct Case {
+        const char* name;
+        std::wstring parameters;
+        std::int32_t systemResult;
+        std::int32_t result;
+        bool tried;
+    };
+    const Case cases[] = {
+        {"started", L" /vid=15", 0, 0, true},
+        {"no parameters", L"", 0, 0, true},
+        {"longest command line", longest, 0, 0, true},
+        {"one unit too long", longest + L"x", 0, platform::kErrorFilenameExcedRange, false},
+        {"file missing", L"", platform::kErrorFileNotFound, platform::kErrorFileNotFound, true},
+        {"access denied", L"", platform::kErrorAccessDenied, platform::kErrorAccessDenied, true},
+    };
+    for (const Case& c : cases) {
+        platform::HeadlessOs os;
+        os.setLaunchResult(c.systemResult);
+        EXPECT_EQ(launchInstaller(os, file, c.parameters), c.result) << c.name;
+        const auto launches = os.launches();
+        ASSERT_EQ(launches.size(), c.tried ? 1u : 0u) << c.name;
+        if (c.tried) {
+            EXPECT_EQ(launches[0].file, file) << c.name;
+            EXPECT_EQ(launches[0].parameters, c.parameters) << c.name;
+        }
+    }
+}
+
+TEST(InstallerLaunch, FailureNoticeCarriesTheSystemCodeInTheInterfaceLanguage) {
+    for (const auto& [language, expected] : {std::pair{0x0409, L"Internal Error (system code: 206). "},
+                                             std::pair{0x0419, L"Внутренняя ошибка (system code: 206). "}}) {
+        languageRecord().languageId = static_cast<std::uint16_t>(language);
+        EXPECT_EQ(launchErrorMessage(platform::kErrorFilenameExcedRange), expected);
+    }
+    releaseLanguageRecord();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -167,6 +168,27 @@ TEST(ResumeStateFile, RewriteTruncatesTheOldContent) {
     ASSERT_TRUE(describe(1000000, L"a.exe", {"x"}).save(state));
     EXPECT_LT(59u, first);
     EXPECT_EQ(readAll(state).size(), 59u);
+}
+
+TEST(ResumeStateFile, ALinkAtTheStatePathIsReplacedNeverWrittenThrough) {
+    const std::function<void(const fs::path&, const fs::path&)> makeLinks[] = {
+        [](const fs::path& target, const fs::path& link) { fs::create_symlink(target, link); },
+        [](const fs::path& target, const fs::path& link) { fs::create_hard_link(target, link); },
+    };
+    for (const auto& makeLink : makeLinks) {
+        TempDir dir;
+        std::ofstream(dir / "victim", std::ios::binary) << "keep";
+        try {
+            makeLink(dir / "victim", dir / "state.txt");
+        } catch (const fs::filesystem_error&) {
+            continue;  // this system cannot make that link
+        }
+        ASSERT_TRUE(describe(1000000, L"a.exe", {"x"}).save(dir.file(L"state.txt")));
+        EXPECT_EQ(readAll(dir.file(L"victim")).size(), 4u);
+        EXPECT_EQ(readAll(dir.file(L"state.txt")).size(), 59u);
+        EXPECT_FALSE(fs::is_symlink(dir / "state.txt"));
+        EXPECT_EQ(fs::hard_link_count(dir / "state.txt"), 1u);
+    }
 }
 
 TEST(ResumeStateFile, MissingDirectoryFailsAndCreatesNothing) {

@@ -1,6 +1,7 @@
 // The destination-file half of download(): reuse or zero-fill at full size,
-// continue or restart the worker assignments, and the early failures. The
-// runs are stopped before any transfer, so no server is involved.
+// continue or restart the worker assignments, the early failures, nothing
+// allocated once stopped, and the file handed over held when complete. No
+// transfer is started, so no server is involved.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -24,7 +25,15 @@ protected:
         return description;
     }
 
-    // download() up to the transfer loop, which sees the stop at once.
+    // The destination half of download() alone.
+    void prepare(const DownloadInfo& description, const std::filesystem::path& statePath) {
+        m_downloader.setDownloadInfo(description);
+        m_downloader.setTempFilePath(statePath.wstring());
+        platform::File file;
+        DownloaderTestAccess::prepareDestFile(m_downloader, file);
+    }
+
+    // download() with the stop already requested.
     void runStopped(const DownloadInfo& description, const std::filesystem::path& statePath) {
         m_downloader.setDownloadInfo(description);
         m_downloader.setTempFilePath(statePath.wstring());
@@ -49,7 +58,7 @@ TEST_P(Allocation, LeavesAFileOfZerosAtFullSize) {
     const auto dest = m_dir / "dest.bin";
     if (c.existingSize >= 0) transfertest::writeAll(dest, std::string(static_cast<std::size_t>(c.existingSize), 'm'));
 
-    runStopped(info(c.fileSize, dest), m_dir / "state.txt");
+    prepare(info(c.fileSize, dest), m_dir / "state.txt");
 
     EXPECT_EQ(m_downloader.result(), DE_Success);
     EXPECT_TRUE(transfertest::readAll(dest) == std::string(static_cast<std::size_t>(c.fileSize), '\0'));
@@ -86,7 +95,7 @@ TEST_P(ContinueOrRestart, DependsOnTheFileAndTheProgress) {
         description.takeNextPart(0);  // worker 0 past the end, workers 1 and 2 still on parts 1 and 2
         description.setPartDownloaded(1, 777);
     }
-    runStopped(description, m_dir / "state.txt");
+    prepare(description, m_dir / "state.txt");
 
     const DownloadInfo& after = m_downloader.downloadInfo();
     if (c.assignmentsKept) {
@@ -113,9 +122,30 @@ INSTANTIATE_TEST_SUITE_P(Cases, ContinueOrRestart,
                                          ContinueCase{"WrongSizeWithProgress", false, true, false}),
                          [](const testing::TestParamInfo<ContinueCase>& info) { return info.param.name; });
 
+TEST_F(DownloadFile, AStoppedRunAllocatesNothing) {
+    const auto dest = m_dir / "dest.bin";
+    runStopped(info(3 * kPart, dest), m_dir / "state.txt");
+    EXPECT_EQ(m_downloader.result(), DE_Stopped);
+    EXPECT_EQ(std::filesystem::file_size(dest), 0u);
+}
+
+TEST_F(DownloadFile, OnlyACompleteRunHandsOverItsFileHeldReadOnly) {
+    const auto dest = m_dir / "dest.bin";
+    transfertest::writeAll(dest, std::string(1500, 'm'));
+    for (const bool complete : {false, true}) {
+        DownloadInfo description = info(1500, dest);
+        if (complete) description.takeNextPart(0);  // the one part is in
+        runStopped(description, m_dir / "state.txt");
+        platform::File held = m_downloader.takeCompletedFile();
+        EXPECT_EQ(held.isOpen(), complete);
+        EXPECT_FALSE(held.isWritable());
+        EXPECT_FALSE(m_downloader.takeCompletedFile().isOpen()) << "handed over once";
+    }
+}
+
 TEST_F(DownloadFile, ADestinationThatCannotBeCreatedEndsTheRunEarly) {
     const auto dest = m_dir / "missing" / "dest.bin";
-    runStopped(info(1500, dest), m_dir / "state.txt");
+    prepare(info(1500, dest), m_dir / "state.txt");
     EXPECT_EQ(m_downloader.result(), DE_AllocateDestFileError);
     EXPECT_FALSE(std::filesystem::exists(m_dir / "state.txt")) << "no state is saved before the file exists";
 }
@@ -123,14 +153,14 @@ TEST_F(DownloadFile, ADestinationThatCannotBeCreatedEndsTheRunEarly) {
 TEST_F(DownloadFile, ADirectoryInTheWayIsNeitherReusedNorRemoved) {
     const auto dest = m_dir / "dest.bin";
     std::filesystem::create_directories(dest / "content");
-    runStopped(info(1500, dest), m_dir / "state.txt");
+    prepare(info(1500, dest), m_dir / "state.txt");
     EXPECT_EQ(m_downloader.result(), DE_AllocateDestFileError);
     EXPECT_TRUE(std::filesystem::is_directory(dest / "content"));
 }
 
 TEST_F(DownloadFile, AnUnwritableStatePathStopsBeforeAnyTransfer) {
     const auto dest = m_dir / "dest.bin";
-    runStopped(info(1500, dest), m_dir / "missing" / "state.txt");
+    prepare(info(1500, dest), m_dir / "missing" / "state.txt");
     EXPECT_EQ(m_downloader.result(), DE_SaveResumeStateError);
     EXPECT_EQ(std::filesystem::file_size(dest), 1500u) << "the file is allocated first";
 }

@@ -33,7 +33,15 @@ struct DownloaderTestAccess {
         return downloader.runTransferLoop(writer, url);
     }
     static void download(Downloader& downloader) { downloader.download(); }
+    static bool prepareDestFile(Downloader& downloader, platform::File& file) {
+        return downloader.prepareDestFile(file);
+    }
     static void requestStop(Downloader& downloader) { downloader.m_stopped = true; }
+    // As a run that ended complete leaves its file.
+    static void holdCompletedFile(Downloader& downloader, platform::File file) {
+        const std::lock_guard<std::mutex> lock(downloader.m_completedFileLock);
+        downloader.m_completedFile = std::move(file);
+    }
 };
 
 namespace transfertest {

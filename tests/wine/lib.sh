@@ -6,7 +6,7 @@
 #                installer.exe builds for PRODUCT_ID pelmora, dravolin and an
 #                id that is not in the catalog, all downloading from E2E_PORT
 #   E2E_STAMP    stamp.exe (Windows build), E2E_RECORDER record_command_line.exe,
-#   E2E_PROBE    window_probe.exe
+#   E2E_PROBE    window_probe.exe, E2E_WATCH hold_watch.exe
 #   E2E_TEMP     the Wine user's temporary folder as a Unix path
 #   E2E_LOCPATH  folder holding the generated ru_RU.UTF-8 locale
 #   WINEPREFIX, DISPLAY (an Xvfb display of the runner)

@@ -1,5 +1,6 @@
 // The Win32 OS services the front end uses: registry reads with their error
-// codes, file existence, the temporary directory and the COM start rule.
+// codes in both registry views, file existence, the temporary directory, the
+// outcome of a program start and the COM start rule.
 #include <windows.h>
 
 #include <cstdint>
@@ -17,6 +18,7 @@
 namespace {
 
 using platform::RegistryKey;
+using platform::RegistryView;
 using platform::Win32Os;
 
 // A key every Windows (and Wine) has, with a string value.
@@ -25,7 +27,8 @@ constexpr wchar_t kVersionKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVers
 TEST(Win32OsRegistry, MissingKeyIsFileNotFoundAndLeavesNoKey) {
     Win32Os os;
     RegistryKey key = reinterpret_cast<RegistryKey>(0x1);
-    EXPECT_EQ(os.openRegistryKey(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\NoSuchVorlaneKey", key),
+    EXPECT_EQ(os.openRegistryKey(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\NoSuchVorlaneKey",
+                                 RegistryView::Wow64_64, key),
               platform::kErrorFileNotFound);
     EXPECT_EQ(key, nullptr);
 }
@@ -42,7 +45,7 @@ class Win32OsRegistryValues : public ::testing::TestWithParam<ValueCase> {};
 TEST_P(Win32OsRegistryValues, QueryAnswersWithThePlatformCode) {
     Win32Os os;
     RegistryKey key = nullptr;
-    ASSERT_EQ(os.openRegistryKey(kVersionKey, key), platform::kErrorSuccess);
+    ASSERT_EQ(os.openRegistryKey(kVersionKey, RegistryView::Wow64_64, key), platform::kErrorSuccess);
     std::vector<std::uint8_t> buffer(1024, 0xAB);
     std::uint32_t size = GetParam().bufferSize;
     EXPECT_EQ(os.queryRegistryValue(key, GetParam().valueName, buffer.data(), size), GetParam().expected);
@@ -63,6 +66,32 @@ INSTANTIATE_TEST_SUITE_P(
                       ValueCase{"BufferTooSmall", L"ProductName", 2, platform::kErrorMoreData},
                       ValueCase{"Missing", L"NoSuchVorlaneValue", 1024, platform::kErrorFileNotFound}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Win32OsRegistry, AKeyOfThe32BitViewIsOpenedThereOnly) {
+    // What a 32-bit setup writes: the key in the 32-bit view alone.
+    constexpr wchar_t kPath[] = L"SOFTWARE\\VorlaneViewTest";
+    HKEY created = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPath, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_32KEY, nullptr, &created,
+                              nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(created);
+    Win32Os os;
+    RegistryKey key = nullptr;
+    EXPECT_EQ(os.openRegistryKey(kPath, RegistryView::Wow64_32, key), platform::kErrorSuccess);
+    if (key) os.closeRegistryKey(key);
+    EXPECT_EQ(os.openRegistryKey(kPath, RegistryView::Wow64_64, key), platform::kErrorFileNotFound);
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kPath, KEY_WOW64_32KEY, 0);
+}
+
+TEST(Win32OsStart, AProgramThatCannotBeStartedGivesItsSystemCode) {
+    Win32Os os;
+    const std::wstring directory = os.temporaryDirectory();
+    const std::wstring notAProgram = directory + L"\\vorlane_not_a_program.exe";
+    std::ofstream(std::filesystem::path(notAProgram), std::ios::binary) << "no program at all";
+    EXPECT_EQ(os.shellOpen(directory + L"\\vorlane_no_such_program.exe", L""), platform::kErrorFileNotFound);
+    EXPECT_NE(os.shellOpen(notAProgram, L" /x"), platform::kErrorSuccess);
+    std::filesystem::remove(std::filesystem::path(notAProgram));
+}
 
 TEST(Win32OsFiles, FileExistsFollowsTheFileSystem) {
     Win32Os os;

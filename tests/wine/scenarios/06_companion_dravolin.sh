@@ -6,8 +6,10 @@
 KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\DravoLin'
 LOCATION_WIN='C:\vorlane-e2e\Dravo Lin'
 LOCATION="$WINEPREFIX/drive_c/vorlane-e2e/Dravo Lin"
+# Registry view of the key (REG_VIEW, e.g. /reg:32 for a 32-bit companion's setup).
+VIEW=(${REG_VIEW:-})
 remove_key() {
-    timeout 30 wine reg delete "$KEY" /f >/dev/null 2>&1
+    timeout 30 wine reg delete "$KEY" /f "${VIEW[@]}" >/dev/null 2>&1
     rm -rf "$WINEPREFIX/drive_c/vorlane-e2e"
 }
 CLEANUP_HOOK=remove_key
@@ -19,8 +21,12 @@ clean_wine_temp
 
 mkdir -p "$LOCATION"
 cp "$E2E_RECORDER" "$LOCATION/dravolin.exe"
-timeout 30 wine reg add "$KEY" /v DisplayVersion /t REG_SZ /d 2.4.1 /f >/dev/null || fail "reg add failed"
-timeout 30 wine reg add "$KEY" /v InstallLocation /t REG_SZ /d "$LOCATION_WIN" /f >/dev/null || fail "reg add failed"
+timeout 30 wine reg add "$KEY" /v DisplayVersion /t REG_SZ /d 2.4.1 /f "${VIEW[@]}" >/dev/null || fail "reg add failed"
+timeout 30 wine reg add "$KEY" /v InstallLocation /t REG_SZ /d "$LOCATION_WIN" /f "${VIEW[@]}" >/dev/null ||
+    fail "reg add failed"
+if [ "${REG_VIEW:-}" = /reg:32 ] && timeout 30 wine reg query "$KEY" /reg:64 >/dev/null 2>&1; then
+    fail "the key written to the 32-bit view shows in the 64-bit view too: this prefix cannot tell the views apart"
+fi
 
 ADDRESS='https://content.example/item?id=42&lang=en'
 cp "$E2E_INSTALLER_DRAVOLIN" "$WORK/installer.exe"
