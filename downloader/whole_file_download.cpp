@@ -66,6 +66,15 @@ void Downloader::download() {
     m_lastTransferError = CURLE_OK;
     m_writeFailed = false;
 
+    // A stop asked for while the thread was starting: allocating a file of
+    // full size now would only hold up the owner that waits to close.
+    if (m_stopped) {
+        diagnosticLog(logtext::kStoppedBeforeAllocation);
+        m_result = DE_Stopped;
+        m_lastRunResult = DE_Stopped;
+        return;
+    }
+
     // Continue the worker assignments only when the file they were made for
     // is there at full size and some progress was made.
     if (!(isDestFileReusable() && m_info.hasAnyProgress())) m_info.resetWorkers();

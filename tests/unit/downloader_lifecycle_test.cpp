@@ -164,8 +164,12 @@ TEST(DownloaderLifecycle, DestructionWaitsForARunningThread) {
         downloader.setTempFilePath(dir.file("state.txt"));
         downloader.beginDownload();
     }
-    // The thread wrote its files before the Downloader went away.
-    EXPECT_TRUE(fs::exists(fs::path(dir.file("file.bin"))));
+    // Whatever the thread had reached when the stop came, it was over before
+    // the Downloader went away: no file is left half made.
+    if (fs::exists(fs::path(dir.file("file.bin")))) {
+        EXPECT_EQ(fs::file_size(fs::path(dir.file("file.bin"))), 1000u);
+        EXPECT_TRUE(fs::exists(fs::path(dir.file("state.txt"))));
+    }
 }
 
 }  // namespace

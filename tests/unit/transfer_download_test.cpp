@@ -1,6 +1,7 @@
 // The destination-file half of download(): reuse or zero-fill at full size,
 // continue or restart the worker assignments, and the early failures. The
-// runs are stopped before any transfer, so no server is involved.
+// runs meet a refused port: the transfer loop gives up at its error limit
+// without receiving a byte.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -24,11 +25,11 @@ protected:
         return description;
     }
 
-    // download() up to the transfer loop, which sees the stop at once.
-    void runStopped(const DownloadInfo& description, const std::filesystem::path& statePath) {
+    void runWithoutServer(const DownloadInfo& description, const std::filesystem::path& statePath,
+                          bool stopFirst = false) {
         m_downloader.setDownloadInfo(description);
         m_downloader.setTempFilePath(statePath.wstring());
-        DownloaderTestAccess::requestStop(m_downloader);
+        if (stopFirst) DownloaderTestAccess::requestStop(m_downloader);
         DownloaderTestAccess::download(m_downloader);
     }
 
@@ -49,7 +50,7 @@ TEST_P(Allocation, LeavesAFileOfZerosAtFullSize) {
     const auto dest = m_dir / "dest.bin";
     if (c.existingSize >= 0) transfertest::writeAll(dest, std::string(static_cast<std::size_t>(c.existingSize), 'm'));
 
-    runStopped(info(c.fileSize, dest), m_dir / "state.txt");
+    runWithoutServer(info(c.fileSize, dest), m_dir / "state.txt");
 
     EXPECT_EQ(m_downloader.result(), DE_Success);
     EXPECT_TRUE(transfertest::readAll(dest) == std::string(static_cast<std::size_t>(c.fileSize), '\0'));
@@ -86,7 +87,7 @@ TEST_P(ContinueOrRestart, DependsOnTheFileAndTheProgress) {
         description.takeNextPart(0);  // worker 0 past the end, workers 1 and 2 still on parts 1 and 2
         description.setPartDownloaded(1, 777);
     }
-    runStopped(description, m_dir / "state.txt");
+    runWithoutServer(description, m_dir / "state.txt");
 
     const DownloadInfo& after = m_downloader.downloadInfo();
     if (c.assignmentsKept) {
@@ -115,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ContinueOrRestart,
 
 TEST_F(DownloadFile, ADestinationThatCannotBeCreatedEndsTheRunEarly) {
     const auto dest = m_dir / "missing" / "dest.bin";
-    runStopped(info(1500, dest), m_dir / "state.txt");
+    runWithoutServer(info(1500, dest), m_dir / "state.txt");
     EXPECT_EQ(m_downloader.result(), DE_AllocateDestFileError);
     EXPECT_FALSE(std::filesystem::exists(m_dir / "state.txt")) << "no state is saved before the file exists";
 }
@@ -123,14 +124,22 @@ TEST_F(DownloadFile, ADestinationThatCannotBeCreatedEndsTheRunEarly) {
 TEST_F(DownloadFile, ADirectoryInTheWayIsNeitherReusedNorRemoved) {
     const auto dest = m_dir / "dest.bin";
     std::filesystem::create_directories(dest / "content");
-    runStopped(info(1500, dest), m_dir / "state.txt");
+    runWithoutServer(info(1500, dest), m_dir / "state.txt");
     EXPECT_EQ(m_downloader.result(), DE_AllocateDestFileError);
     EXPECT_TRUE(std::filesystem::is_directory(dest / "content"));
 }
 
+TEST_F(DownloadFile, AStopBeforeTheRunAllocatesNothing) {
+    const auto dest = m_dir / "dest.bin";
+    runWithoutServer(info(200001, dest), m_dir / "state.txt", true);
+    EXPECT_EQ(m_downloader.result(), DE_Stopped);
+    EXPECT_FALSE(std::filesystem::exists(dest));
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "state.txt"));
+}
+
 TEST_F(DownloadFile, AnUnwritableStatePathStopsBeforeAnyTransfer) {
     const auto dest = m_dir / "dest.bin";
-    runStopped(info(1500, dest), m_dir / "missing" / "state.txt");
+    runWithoutServer(info(1500, dest), m_dir / "missing" / "state.txt");
     EXPECT_EQ(m_downloader.result(), DE_SaveResumeStateError);
     EXPECT_EQ(std::filesystem::file_size(dest), 1500u) << "the file is allocated first";
 }
