@@ -82,9 +82,7 @@ CURLcode httpRequest(const std::string& url, const std::vector<std::string>& ext
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(bound.count()));
     // A closing window must not wait for the test's bound.
-    curlh::setAbortFlag(handle, abort);
-
-    const CURLcode result = curl_easy_perform(handle);
+    const CURLcode result = curlh::performAbortable(handle, abort);
     if (result != CURLE_OK) {
         errorOut = errorBuffer;
     } else {

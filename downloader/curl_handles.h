@@ -1,6 +1,6 @@
 // Owners for libcurl handles, so that no way out of a request or a transfer
 // run (an early return or an exception) leaves a handle or a header list
-// behind, and the abort hook that lets a caller end a running request.
+// behind, and the abort flag that lets a caller end a running request.
 #pragma once
 
 #include <atomic>
@@ -45,6 +45,37 @@ inline void setAbortFlag(CURL* handle, const std::atomic<bool>* abort) {
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &abortWhenFlagged);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(abort));
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+}
+
+// curl_easy_perform that also ends soon after `*abort` is set. libcurl's own
+// wait inside curl_easy_perform lasts up to a second between its steps, so
+// the transfer is driven here on a multi handle with short waits instead.
+inline CURLcode performAbortable(CURL* handle, const std::atomic<bool>* abort) {
+    if (abort == nullptr) return curl_easy_perform(handle);
+    setAbortFlag(handle, abort);
+    const MultiHandle multi(curl_multi_init());
+    if (!multi) return CURLE_OUT_OF_MEMORY;
+    if (curl_multi_add_handle(multi.get(), handle) != CURLM_OK) return CURLE_FAILED_INIT;
+
+    constexpr int kWaitMilliseconds = 50;
+    CURLcode result = CURLE_ABORTED_BY_CALLBACK;
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+            result = CURLE_FAILED_INIT;
+            break;
+        }
+        int queued = 0;
+        if (const CURLMsg* message = curl_multi_info_read(multi.get(), &queued);
+            message != nullptr && message->msg == CURLMSG_DONE) {
+            result = message->data.result;
+            break;
+        }
+        if (abort->load()) break;
+        curl_multi_wait(multi.get(), nullptr, 0, kWaitMilliseconds, nullptr);
+    }
+    curl_multi_remove_handle(multi.get(), handle);
+    return result;
 }
 
 }  // namespace curlh

@@ -46,9 +46,7 @@ CURLcode requestHeaders(const std::string& url, const std::vector<std::string>& 
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, bounds.lowSpeedLimitBytesPerSecond);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, bounds.lowSpeedTimeSeconds);
     // A closing window must not wait for the probe's time-outs.
-    curlh::setAbortFlag(handle, abort);
-
-    const CURLcode result = curl_easy_perform(handle);
+    const CURLcode result = curlh::performAbortable(handle, abort);
 
     if (result != CURLE_OK) {
         errorOut = errorBuffer;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <system_error>
@@ -34,6 +35,9 @@ struct DownloaderTestAccess {
     }
     static void download(Downloader& downloader) { downloader.download(); }
     static void requestStop(Downloader& downloader) { downloader.m_stopped = true; }
+    static void runDownloadThread(Downloader& downloader, const std::function<void()>& body) {
+        downloader.runDownloadThread(body);
+    }
 };
 
 namespace transfertest {
