@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-DownloaderAsyncWriter::DownloaderAsyncWriter(std::fstream* stream) : m_stream(stream) {}
+DownloaderAsyncWriter::DownloaderAsyncWriter(platform::File* file) : m_file(file) {}
 
 DownloaderAsyncWriter::~DownloaderAsyncWriter() { stop(); }
 
@@ -33,20 +33,15 @@ std::int32_t DownloaderAsyncWriter::readBack(SharedBytes& buffer, std::int32_t o
     if (offset < 0 || length <= 0) return 0;
 
     std::lock_guard<std::mutex> guard(m_lock);
-    if (m_stream == nullptr || !m_stream->is_open()) return 0;
+    if (m_file == nullptr || !m_file->isOpen()) return 0;
     // A request still waiting for its batch may cover the bytes asked for.
     writeQueuedLocked();
-    // A stream that a failed write left in its failed state stays that way,
-    // so the failure remains visible to whoever owns the stream.
-    if (!*m_stream) return 0;
+    // After a failed write the file lacks bytes that were handed over: no
+    // read-back may vouch for them.
+    if (m_writeFailed.load()) return 0;
 
-    m_stream->seekg(static_cast<std::streamoff>(offset), std::ios::beg);
-    m_stream->read(buffer.get(), length);
-    const auto got = static_cast<std::int32_t>(m_stream->gcount());
-    // A read past the end sets eof and fail; left that way, every later
-    // write would be dropped without a trace.
-    if (!*m_stream) m_stream->clear();
-    return got;
+    const std::int64_t got = m_file->readAt(offset, buffer.get(), static_cast<std::size_t>(length));
+    return got < 0 ? 0 : static_cast<std::int32_t>(got);
 }
 
 void DownloaderAsyncWriter::stop() {
@@ -63,7 +58,7 @@ bool DownloaderAsyncWriter::writeFailed() const { return m_writeFailed.load(); }
 void DownloaderAsyncWriter::run() {
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        if (m_stream == nullptr || !m_stream->is_open()) return;
+        if (m_file == nullptr || !m_file->isOpen()) return;
     }
     for (;;) {
         std::unique_lock<std::mutex> lock(m_lock);
@@ -80,10 +75,7 @@ void DownloaderAsyncWriter::writeQueuedLocked() {
     while (!m_queue.empty()) {
         WriteRequest request = std::move(m_queue.front());
         m_queue.pop_front();
-        m_stream->seekp(static_cast<std::streamoff>(request.offset), std::ios::beg);
-        m_stream->write(request.data.get(), request.length);
-        if (!*m_stream) m_writeFailed.store(true);
+        if (!m_file->writeAt(request.offset, request.data.get(), static_cast<std::size_t>(request.length)))
+            m_writeFailed.store(true);
     }
-    m_stream->flush();
-    if (!*m_stream) m_writeFailed.store(true);
 }

@@ -7,15 +7,15 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <fstream>
 #include <mutex>
 #include <thread>
 
 #include "downloader/shared_bytes.h"
+#include "platform/file.h"
 
 class DownloaderAsyncWriter {
 public:
-    explicit DownloaderAsyncWriter(std::fstream* stream);
+    explicit DownloaderAsyncWriter(platform::File* file);
     ~DownloaderAsyncWriter();
 
     DownloaderAsyncWriter(const DownloaderAsyncWriter&) = delete;
@@ -28,7 +28,7 @@ public:
     // bytes at `offset`; every request queued before the call is on disk first.
     std::int32_t readBack(SharedBytes& buffer, std::int32_t offset, std::int32_t length);
     void stop();
-    // True once a seek, write or flush of a queued request has failed: the
+    // True once a write of a queued request has failed: the
     // file then lacks bytes that were handed over, whatever the queue says.
     bool writeFailed() const;
 
@@ -42,7 +42,7 @@ private:
     void run();
     void writeQueuedLocked();
 
-    std::fstream* m_stream;
+    platform::File* m_file;
     bool m_stopped = false;
     std::atomic<bool> m_writeFailed{false};
     std::deque<WriteRequest> m_queue;

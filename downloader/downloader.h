@@ -22,6 +22,9 @@
 #include "downloader/shared_bytes.h"
 
 class DownloaderAsyncWriter;
+namespace platform {
+class File;
+}
 
 class Downloader {
 public:
@@ -87,8 +90,8 @@ private:
     // The download thread's body: download(), with any exception turned into
     // DE_InternalError and a log line instead of ending the process.
     void runDownloadThread(const std::function<void()>& body);
-    bool isDestFileReusable() const;
-    bool allocateDestFile() const;
+    bool isDestFileReusable(const platform::File& file) const;
+    bool allocateDestFile(platform::File& file) const;
     DownloadResult runTransferLoop(DownloaderAsyncWriter& writer, std::string url);
     void dump(const UserPDataList& workers, DownloaderAsyncWriter& writer);
     DownloadResult verifyAndSaveDownloadedParts(CURLM* multiHandle, std::vector<CURL*> workerHandles,

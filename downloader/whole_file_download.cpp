@@ -1,63 +1,20 @@
 // The body of the download thread: the destination file reused or zero-filled
 // at full size, the part writer started, the mirror list walked, and the
 // writer stopped before the file is closed.
-#include <filesystem>
-#include <fstream>
-#include <system_error>
 
 #include "downloader/async_writer.h"
 #include "downloader/diagnostic_log.h"
 #include "downloader/downloader.h"
-#include "platform/system.h"
+#include "platform/file.h"
 
-namespace {
-
-// Zeros go out in blocks of this size, the last block holding the rest. The
-// standard library sends every write of 1 KiB or more straight to the system,
-// so 1 KiB blocks cost one system call per KiB (0.7 s for 100 MiB here);
-// 64 KiB blocks fill the same file several times faster.
-constexpr std::size_t kZeroBlockSize = 64 * 1024;
-
-}  // namespace
-
-bool Downloader::isDestFileReusable() const {
-    const std::filesystem::path path = platform::nativePath(m_info.filePath());
-    std::error_code error;
-    // A query that fails (no access, a file held open) is the same as no
-    // usable file: the allocation then decides.
-    if (!std::filesystem::exists(path, error) || error) return false;
-    const std::uintmax_t size = std::filesystem::file_size(path, error);
-    if (error) return false;
-    return static_cast<std::int64_t>(size) == static_cast<std::int64_t>(m_info.fileSize());
+bool Downloader::isDestFileReusable(const platform::File& file) const {
+    return file.size() == static_cast<std::int64_t>(m_info.fileSize());
 }
 
-bool Downloader::allocateDestFile() const {
-    const std::filesystem::path path = platform::nativePath(m_info.filePath());
-    std::error_code error;
-    std::filesystem::remove(path, error);
-    if (error) return false;
-
-    std::ofstream file(path, std::ios::out | std::ios::binary | std::ios::trunc);
-    if (!file.is_open()) return false;
-
-    static const char zeros[kZeroBlockSize] = {};
-    std::int64_t left = m_info.fileSize();
-    while (left > 0) {
-        const auto block = static_cast<std::streamsize>(left < static_cast<std::int64_t>(kZeroBlockSize)
-                                                            ? left
-                                                            : static_cast<std::int64_t>(kZeroBlockSize));
-        file.write(zeros, block);
-        if (file.bad()) {
-            file.close();
-            return false;
-        }
-        left -= block;
-    }
-    file.flush();
-    file.close();
-    // A flush or close that fails (disk full) leaves a file shorter than it
-    // claims to be.
-    return !file.fail();
+bool Downloader::allocateDestFile(platform::File& file) const {
+    // Cut to nothing first so that no byte of an earlier file survives: the
+    // grown file reads as zeros throughout.
+    return file.resize(0) && file.resize(m_info.fileSize());
 }
 
 void Downloader::download() {
@@ -75,30 +32,30 @@ void Downloader::download() {
         return;
     }
 
+    // Open before anything is judged, so that the file judged is the file
+    // written: nobody else can change or delete it while the run holds it.
+    platform::File file;
+    const bool opened = file.openForWriting(m_info.filePath());
+
     // Continue the worker assignments only when the file they were made for
     // is there at full size and some progress was made.
-    if (!(isDestFileReusable() && m_info.hasAnyProgress())) m_info.resetWorkers();
+    const bool reusable = opened && isDestFileReusable(file);
+    if (!(reusable && m_info.hasAnyProgress())) m_info.resetWorkers();
 
-    if (!isDestFileReusable() && !allocateDestFile()) {
+    if (!opened || (!reusable && !allocateDestFile(file))) {
         diagnosticLog(logtext::kCouldNotAllocate);
         m_result = DE_AllocateDestFileError;
         return;
     }
 
     diagnosticLog(logtext::kOpenDestFile);
-    std::fstream stream(platform::nativePath(m_info.filePath()), std::ios::in | std::ios::out | std::ios::binary);
-    if (!stream.is_open()) {
-        diagnosticLog(logtext::kCouldNotOpen);
-        m_result = DE_OpenDestFileError;
-        return;
-    }
 
     if (!m_info.save(tempFilePath())) {
         m_result = DE_SaveResumeStateError;
         return;
     }
 
-    DownloaderAsyncWriter writer(&stream);
+    DownloaderAsyncWriter writer(&file);
     writer.start();
 
     const std::vector<std::string> urls = m_info.urls();
@@ -117,10 +74,8 @@ void Downloader::download() {
     // Every accepted part is on disk only once the writer has stopped; the
     // file is closed after that.
     writer.stop();
-    bool written = !writer.writeFailed() && !stream.fail();
-    stream.close();
-    written = written && !stream.fail();
-    if (!written) {
+    file.close();
+    if (writer.writeFailed()) {
         // Which parts were lost is unknown: claim none of them, so that
         // isComplete() never reports a file the disk does not hold.
         m_writeFailed = true;

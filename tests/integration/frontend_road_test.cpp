@@ -135,7 +135,7 @@ TEST_F(FrontEndRoad, DownloadsWithProgressAndStartsTheInstallerWithTheStampedSet
     EXPECT_EQ(main.progressPositions.front(), 0);
     EXPECT_EQ(main.progressPositions.back(), 100);
     EXPECT_TRUE(std::is_sorted(main.progressPositions.begin(), main.progressPositions.end()));
-    // The second line showed running progress in the specified form.
+    // The second line showed running progress as "label: N%".
     int intermediate = 0;
     for (const auto& [control, text] : main.textHistory) {
         if (control != platform::kProgressLineId || text == L"Preparing to Install...") continue;

@@ -34,10 +34,10 @@ public:
         m_path = fs::temp_directory_path() /
                  ("vorlane-writer-" + std::to_string(stamp) + "-" + std::to_string(counter++) + ".bin");
         std::ofstream(m_path, std::ios::binary) << std::string(static_cast<std::size_t>(size), '.');
-        stream.open(m_path, std::ios::in | std::ios::out | std::ios::binary);
+        file.openForWriting(m_path.wstring());
     }
     ~Destination() {
-        stream.close();
+        file.close();
         std::error_code ignored;
         fs::remove(m_path, ignored);
     }
@@ -57,7 +57,7 @@ public:
         return false;
     }
 
-    std::fstream stream;
+    platform::File file;
 
 private:
     fs::path m_path;
@@ -71,7 +71,7 @@ std::string with(std::string base, std::size_t offset, const std::string& text) 
 
 TEST(AsyncWriterBatching, OneRequestWaitsForStop) {
     Destination file;
-    DownloaderAsyncWriter writer(&file.stream);
+    DownloaderAsyncWriter writer(&file.file);
     writer.start();
     writer.enqueueWrite(4, 4, bytesOf("AAAA"));
     std::this_thread::sleep_for(100ms);
@@ -82,7 +82,7 @@ TEST(AsyncWriterBatching, OneRequestWaitsForStop) {
 
 TEST(AsyncWriterBatching, SecondRequestWakesTheWriter) {
     Destination file;
-    DownloaderAsyncWriter writer(&file.stream);
+    DownloaderAsyncWriter writer(&file.file);
     writer.start();
     writer.enqueueWrite(0, 3, bytesOf("AAA"));
     writer.enqueueWrite(10, 3, bytesOf("BBB"));
@@ -105,7 +105,7 @@ class AsyncWriterOrder : public ::testing::TestWithParam<OrderCase> {};
 TEST_P(AsyncWriterOrder, LaterRequestWinsWhereTheyOverlap) {
     const OrderCase c = GetParam();
     Destination file;
-    DownloaderAsyncWriter writer(&file.stream);
+    DownloaderAsyncWriter writer(&file.file);
     writer.start();
     writer.enqueueWrite(c.firstOffset, static_cast<std::int32_t>(c.first.size()), bytesOf(c.first));
     writer.enqueueWrite(c.secondOffset, static_cast<std::int32_t>(c.second.size()), bytesOf(c.second));
@@ -122,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, AsyncWriterOrder,
 
 TEST(AsyncWriterStop, TenQueuedRequestsAreAllWritten) {
     Destination file;
-    DownloaderAsyncWriter writer(&file.stream);
+    DownloaderAsyncWriter writer(&file.file);
     std::string expected = dots();
     for (int i = 0; i < 10; ++i) {
         const std::string text(5, static_cast<char>('a' + i));
@@ -136,7 +136,7 @@ TEST(AsyncWriterStop, TenQueuedRequestsAreAllWritten) {
 
 TEST(AsyncWriterStop, RequestsAfterStopAreDropped) {
     Destination file;
-    DownloaderAsyncWriter writer(&file.stream);
+    DownloaderAsyncWriter writer(&file.file);
     writer.start();
     writer.stop();
     writer.enqueueWrite(0, 2, bytesOf("XX"));
@@ -150,7 +150,7 @@ TEST(AsyncWriterStop, RequestsAfterStopAreDropped) {
 }
 
 TEST(AsyncWriterStop, ClosedStreamEndsTheThreadAndStopReturns) {
-    std::fstream closed;
+    platform::File closed;
     DownloaderAsyncWriter writer(&closed);
     writer.start();
     writer.enqueueWrite(0, 2, bytesOf("XX"));
@@ -170,14 +170,14 @@ TEST(AsyncWriterStop, NoStreamAtAll) {
 
 TEST(AsyncWriterStop, NeverStartedWriterIsDestroyedWithoutWaiting) {
     Destination file;
-    DownloaderAsyncWriter writer(&file.stream);
+    DownloaderAsyncWriter writer(&file.file);
     writer.enqueueWrite(0, 2, bytesOf("XX"));
     writer.enqueueWrite(2, 2, bytesOf("YY"));
 }
 
 TEST(AsyncWriterCopy, CallerBufferChangedAfterEnqueueDoesNotMatter) {
     Destination file;
-    DownloaderAsyncWriter writer(&file.stream);
+    DownloaderAsyncWriter writer(&file.file);
     writer.start();
     SharedBytes buffer = bytesOf("GOOD");
     writer.enqueueWrite(0, 4, buffer);
@@ -188,7 +188,7 @@ TEST(AsyncWriterCopy, CallerBufferChangedAfterEnqueueDoesNotMatter) {
 
 TEST(AsyncWriterCopy, OnlyTheGivenLengthIsWritten) {
     Destination file;
-    DownloaderAsyncWriter writer(&file.stream);
+    DownloaderAsyncWriter writer(&file.file);
     writer.start();
     writer.enqueueWrite(8, 3, bytesOf("ABCDEFG"));
     writer.stop();
@@ -197,7 +197,7 @@ TEST(AsyncWriterCopy, OnlyTheGivenLengthIsWritten) {
 
 TEST(AsyncWriterCopy, UnplaceableRequestsAreDroppedWithoutHarm) {
     Destination file;
-    DownloaderAsyncWriter writer(&file.stream);
+    DownloaderAsyncWriter writer(&file.file);
     writer.start();
     writer.enqueueWrite(-1, 2, bytesOf("XX"));
     writer.enqueueWrite(0, -2, bytesOf("XX"));
@@ -210,7 +210,7 @@ TEST(AsyncWriterCopy, UnplaceableRequestsAreDroppedWithoutHarm) {
 
 TEST(AsyncWriterReadBack, SeesASingleStillQueuedRequest) {
     Destination file;
-    DownloaderAsyncWriter writer(&file.stream);
+    DownloaderAsyncWriter writer(&file.file);
     writer.start();
     writer.enqueueWrite(20, 6, bytesOf("queued"));
     SharedBytes buffer;
@@ -221,7 +221,7 @@ TEST(AsyncWriterReadBack, SeesASingleStillQueuedRequest) {
 
 TEST(AsyncWriterReadBack, SeesQueuedRequestsWithoutAThread) {
     Destination file;
-    DownloaderAsyncWriter writer(&file.stream);
+    DownloaderAsyncWriter writer(&file.file);
     writer.enqueueWrite(0, 2, bytesOf("ab"));
     writer.enqueueWrite(1, 2, bytesOf("CD"));
     SharedBytes buffer;
@@ -231,7 +231,7 @@ TEST(AsyncWriterReadBack, SeesQueuedRequestsWithoutAThread) {
 
 TEST(AsyncWriterReadBack, ReplacesTheCallersArray) {
     Destination file;
-    DownloaderAsyncWriter writer(&file.stream);
+    DownloaderAsyncWriter writer(&file.file);
     SharedBytes original = bytesOf("keep");
     SharedBytes buffer = original;
     ASSERT_EQ(writer.readBack(buffer, 0, 8), 8);
@@ -252,7 +252,7 @@ class AsyncWriterShortRead : public ::testing::TestWithParam<ReadCase> {};
 TEST_P(AsyncWriterShortRead, ReportsTheBytesReadAndLaterWritesStillLand) {
     const ReadCase c = GetParam();
     Destination file;
-    DownloaderAsyncWriter writer(&file.stream);
+    DownloaderAsyncWriter writer(&file.file);
     writer.start();
     SharedBytes buffer;
     EXPECT_EQ(writer.readBack(buffer, c.offset, c.length), c.got);
@@ -271,10 +271,10 @@ INSTANTIATE_TEST_SUITE_P(Ranges, AsyncWriterShortRead,
                          [](const auto& param) { return std::string(param.param.name); });
 
 TEST(AsyncWriterFailure, LostBytesAreReported) {
-    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
-    std::fstream full("/dev/full", std::ios::in | std::ios::out | std::ios::binary);
-    ASSERT_TRUE(full.is_open());
-    DownloaderAsyncWriter writer(&full);
+    Destination file;
+    // A file that can no longer be written, as after a lost disk.
+    ASSERT_TRUE(file.file.holdReadOnly());
+    DownloaderAsyncWriter writer(&file.file);
     writer.start();
     writer.enqueueWrite(0, 4, bytesOf("lost"));
     writer.stop();
@@ -287,7 +287,7 @@ TEST(AsyncWriterThreads, ProducerAndWriterThreadShareTheFile) {
     constexpr std::int32_t kPart = 4096;
     constexpr std::int32_t kParts = 64;
     Destination file(kPart * kParts);
-    DownloaderAsyncWriter writer(&file.stream);
+    DownloaderAsyncWriter writer(&file.file);
     writer.start();
 
     std::string expected(static_cast<std::size_t>(kPart) * kParts, '.');

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "downloader/transfer_handles.h"
@@ -29,9 +28,8 @@ protected:
         info.setFilePath(m_destPath.wstring());
         m_downloader.setDownloadInfo(info);
         m_downloader.setTempFilePath(m_statePath.wstring());
-        m_stream.open(m_destPath, std::ios::in | std::ios::out | std::ios::binary);
-        ASSERT_TRUE(m_stream.is_open());
-        m_writer = std::make_unique<DownloaderAsyncWriter>(&m_stream);
+        ASSERT_TRUE(m_file.openForWriting(m_destPath.wstring()));
+        m_writer = std::make_unique<DownloaderAsyncWriter>(&m_file);
         m_writer->start();
     }
     void TearDown() override {
@@ -40,7 +38,7 @@ protected:
 
     std::string fileAfterWriter() {
         m_writer->stop();
-        m_stream.close();
+        m_file.close();
         return transfertest::readAll(m_destPath);
     }
 
@@ -48,7 +46,7 @@ protected:
     std::filesystem::path m_destPath;
     std::filesystem::path m_statePath;
     Downloader m_downloader;
-    std::fstream m_stream;
+    platform::File m_file;
     std::unique_ptr<DownloaderAsyncWriter> m_writer;
 };
 

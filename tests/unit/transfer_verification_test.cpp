@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "downloader/transfer_handles.h"
@@ -27,9 +26,8 @@ protected:
         info.setFilePath(m_destPath.wstring());
         m_downloader.setDownloadInfo(info);
 
-        m_stream.open(m_destPath, std::ios::in | std::ios::out | std::ios::binary);
-        ASSERT_TRUE(m_stream.is_open());
-        m_writer = std::make_unique<DownloaderAsyncWriter>(&m_stream);
+        ASSERT_TRUE(m_file.openForWriting(m_destPath.wstring()));
+        m_writer = std::make_unique<DownloaderAsyncWriter>(&m_file);
         m_writer->start();
 
         m_run.workers = transfer::createWorkerRecords(&m_downloader, 4, DownloadInfo::kPartSize);
@@ -62,7 +60,7 @@ protected:
     // The file once every handed-over part is on disk.
     std::string fileAfterWriter() {
         m_writer->stop();
-        m_stream.close();
+        m_file.close();
         return transfertest::readAll(m_destPath);
     }
 
@@ -77,7 +75,7 @@ protected:
     transfertest::ScratchDir m_dir;
     std::filesystem::path m_destPath;
     Downloader m_downloader;
-    std::fstream m_stream;
+    platform::File m_file;
     std::unique_ptr<DownloaderAsyncWriter> m_writer;
     transfer::TransferRun m_run;
     Downloader::HandlesErrorMap m_finished;

@@ -131,7 +131,7 @@ struct ControlLayout {
     bool isStatic;
 };
 
-TEST(Win32DialogTemplates, ProgressDialogHasTheSpecifiedFrameFontAndControls) {
+TEST(Win32DialogTemplates, ProgressDialogHasItsFrameFontAndControls) {
     const int result = inspect(platform::kProgressDialogTemplate, [](HWND dialog) {
         const DWORD style = static_cast<DWORD>(GetWindowLongW(dialog, GWL_STYLE));
         for (DWORD bit : std::initializer_list<DWORD>{WS_POPUP, WS_CAPTION, WS_SYSMENU, WS_MINIMIZEBOX, DS_SETFOREGROUND}) {
@@ -169,7 +169,7 @@ TEST(Win32DialogTemplates, ProgressDialogHasTheSpecifiedFrameFontAndControls) {
     EXPECT_EQ(result, 77);
 }
 
-TEST(Win32DialogTemplates, MessageBoxDialogHasTheSpecifiedButtonsAndStoredTexts) {
+TEST(Win32DialogTemplates, MessageBoxDialogHasItsButtonsAndStoredTexts) {
     const int result = inspect(platform::kMessageBoxTemplate, [](HWND dialog) {
         const DWORD style = static_cast<DWORD>(GetWindowLongW(dialog, GWL_STYLE));
         for (DWORD bit : std::initializer_list<DWORD>{WS_POPUP, WS_CAPTION, WS_SYSMENU, DS_MODALFRAME}) {

@@ -1,0 +1,66 @@
+// An open file for positional reads and writes, as the engine keeps its
+// destination and resume-state files: nobody else may change or delete it
+// while we write it, and a path that leads elsewhere (a link) is never
+// written through.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+class File {
+public:
+    File() = default;
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    // Opens `path` for reading and writing, creating an empty file when there
+    // is none and keeping the bytes of an existing regular file. While it is
+    // open no other process may open it for writing or delete it (on Windows:
+    // shared for reading only; Linux has no mandatory sharing modes). A path
+    // that is a symbolic link, a junction or another reparse point, or a file
+    // with more than one hard link, is removed and replaced by a fresh empty
+    // file, so bytes never reach a file somewhere else. A directory is refused.
+    bool openForWriting(const std::wstring& path);
+
+    // Reopens the file for reading only while still keeping others from
+    // writing or deleting it: what is started later is what was written.
+    // Returns false (and closes the file) when another process holds it open
+    // for writing at the switch.
+    bool holdReadOnly();
+
+    bool isOpen() const;
+    bool isWritable() const { return m_writable; }
+    void close();
+
+    // -1 when the size cannot be read.
+    std::int64_t size() const;
+    // Sets the file's length; bytes past the old end read as zero. Space is
+    // reserved where the file system supports it, so a full disk shows here.
+    bool resize(std::int64_t length);
+
+    // Whole-range positional writes and reads; each call may run on any
+    // thread while other calls touch other ranges. readAt returns the bytes
+    // read (fewer at the end of the file), -1 on failure.
+    bool writeAt(std::int64_t offset, const void* data, std::size_t length);
+    std::int64_t readAt(std::int64_t offset, void* data, std::size_t length) const;
+
+    // Makes every written byte durable (fsync / FlushFileBuffers).
+    bool sync();
+
+    // Writes `bytes` as the whole content of `path`, with the same link rules
+    // as openForWriting; `durable` also syncs it before returning.
+    static bool writeWhole(const std::wstring& path, const std::string& bytes, bool durable = false);
+
+private:
+    // A file descriptor on Linux, a HANDLE on Windows; -1 when closed.
+    std::intptr_t m_handle = -1;
+    bool m_writable = false;
+};
+
+}  // namespace platform

@@ -1,0 +1,151 @@
+// Linux side of platform::File: descriptors opened without following links,
+// positional reads and writes, ftruncate plus fallocate for the size.
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <utility>
+
+#include "platform/text.h"
+
+namespace platform {
+
+namespace {
+
+int fdOf(std::intptr_t handle) { return static_cast<int>(handle); }
+
+// Opens an existing regular file or creates one; a symbolic link or a file
+// with other hard links is unlinked and replaced by a new file (O_EXCL, so a
+// link put back in between fails the open instead of being followed).
+int openRegularFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != ELOOP) return -1;
+    if (fd >= 0) {
+        struct stat info {};
+        // Devices, pipes and sockets are refused, never removed.
+        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            ::close(fd);
+            return -1;
+        }
+        if (info.st_nlink == 1) return fd;
+        ::close(fd);
+    }
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return -1;
+    return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+}  // namespace
+
+File::~File() { close(); }
+
+File::File(File&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, -1)), m_writable(std::exchange(other.m_writable, false)) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        m_handle = std::exchange(other.m_handle, -1);
+        m_writable = std::exchange(other.m_writable, false);
+    }
+    return *this;
+}
+
+bool File::openForWriting(const std::wstring& path) {
+    close();
+    const int fd = openRegularFile(toUtf8(path));
+    if (fd < 0) return false;
+    m_handle = fd;
+    m_writable = true;
+    return true;
+}
+
+bool File::holdReadOnly() {
+    if (!isOpen()) return false;
+    if (!m_writable) return true;
+    // Reopened through the descriptor itself, so the name cannot have been
+    // swapped for another file in between.
+    const std::string self = "/proc/self/fd/" + std::to_string(fdOf(m_handle));
+    const int reader = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
+    close();
+    if (reader < 0) return false;
+    m_handle = reader;
+    m_writable = false;
+    return true;
+}
+
+bool File::isOpen() const { return m_handle >= 0; }
+
+void File::close() {
+    if (m_handle >= 0) ::close(fdOf(m_handle));
+    m_handle = -1;
+    m_writable = false;
+}
+
+std::int64_t File::size() const {
+    struct stat info {};
+    if (!isOpen() || ::fstat(fdOf(m_handle), &info) != 0) return -1;
+    return static_cast<std::int64_t>(info.st_size);
+}
+
+bool File::resize(std::int64_t length) {
+    if (!m_writable || length < 0) return false;
+    if (::ftruncate(fdOf(m_handle), static_cast<off_t>(length)) != 0) return false;
+    if (length == 0) return true;
+    // Reserving the blocks makes a full disk fail here rather than halfway
+    // through the download; file systems without the call just skip it.
+    const int reserved = ::fallocate(fdOf(m_handle), 0, 0, static_cast<off_t>(length));
+    return reserved == 0 || errno == EOPNOTSUPP || errno == ENOSYS;
+}
+
+bool File::writeAt(std::int64_t offset, const void* data, std::size_t length) {
+    if (!m_writable || offset < 0) return false;
+    const char* bytes = static_cast<const char*>(data);
+    while (length > 0) {
+        const ssize_t written = ::pwrite(fdOf(m_handle), bytes, length, static_cast<off_t>(offset));
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (written == 0) return false;
+        bytes += written;
+        offset += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+std::int64_t File::readAt(std::int64_t offset, void* data, std::size_t length) const {
+    if (!isOpen() || offset < 0) return -1;
+    char* bytes = static_cast<char*>(data);
+    std::int64_t total = 0;
+    while (length > 0) {
+        const ssize_t got = ::pread(fdOf(m_handle), bytes, length, static_cast<off_t>(offset));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (got == 0) break;
+        bytes += got;
+        offset += got;
+        total += got;
+        length -= static_cast<std::size_t>(got);
+    }
+    return total;
+}
+
+bool File::sync() { return isOpen() && ::fsync(fdOf(m_handle)) == 0; }
+
+bool File::writeWhole(const std::wstring& path, const std::string& bytes, bool durable) {
+    File file;
+    if (!file.openForWriting(path) || !file.resize(0)) return false;
+    if (!file.writeAt(0, bytes.data(), bytes.size())) return false;
+    if (durable && !file.sync()) return false;
+    file.close();
+    return true;
+}
+
+}  // namespace platform

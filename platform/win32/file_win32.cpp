@@ -1,0 +1,179 @@
+// Windows side of platform::File: handles shared for reading only, opened on
+// the link itself so that reparse points are replaced instead of followed.
+#include "platform/file.h"
+
+#include <windows.h>
+
+#include <utility>
+
+namespace platform {
+
+namespace {
+
+HANDLE handleOf(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+std::intptr_t valueOf(HANDLE handle) {
+    return handle == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(handle);
+}
+
+HANDLE openWritable(const std::wstring& path, DWORD disposition) {
+    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Removes whatever stands at `path` when it is a link of any kind; a plain
+// directory stays and fails the open that follows.
+bool removeLinkEntry(const std::wstring& path, DWORD attributes) {
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(path.c_str()) != 0;
+    return DeleteFileW(path.c_str()) != 0;
+}
+
+HANDLE openRegularFile(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            if (!removeLinkEntry(path, attributes)) return INVALID_HANDLE_VALUE;
+        } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    HANDLE handle = openWritable(path, OPEN_ALWAYS);
+    if (handle == INVALID_HANDLE_VALUE) return handle;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info)) {
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    const bool plain = !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
+                       info.nNumberOfLinks <= 1;
+    if (plain) return handle;
+    // A link made between the check and the open, or a second hard link:
+    // drop this name and start a new file (CREATE_NEW never follows anything).
+    CloseHandle(handle);
+    if (!removeLinkEntry(path, info.dwFileAttributes)) return INVALID_HANDLE_VALUE;
+    return openWritable(path, CREATE_NEW);
+}
+
+}  // namespace
+
+File::~File() { close(); }
+
+File::File(File&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, -1)), m_writable(std::exchange(other.m_writable, false)) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        m_handle = std::exchange(other.m_handle, -1);
+        m_writable = std::exchange(other.m_writable, false);
+    }
+    return *this;
+}
+
+bool File::openForWriting(const std::wstring& path) {
+    close();
+    m_handle = valueOf(openRegularFile(path));
+    m_writable = isOpen();
+    return m_writable;
+}
+
+bool File::holdReadOnly() {
+    if (!isOpen()) return false;
+    if (!m_writable) return true;
+    // A reader that still lets our writer be open, then our writer closed,
+    // then the final reader that shares reading only. The last open fails if
+    // anybody else got a writing handle in between; the interim reader keeps
+    // the file from being deleted or renamed meanwhile.
+    HANDLE interim = ReOpenFile(handleOf(m_handle), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+    if (interim == INVALID_HANDLE_VALUE) {
+        close();
+        return false;
+    }
+    close();
+    HANDLE reader = ReOpenFile(interim, GENERIC_READ, FILE_SHARE_READ, 0);
+    CloseHandle(interim);
+    if (reader == INVALID_HANDLE_VALUE) return false;
+    m_handle = valueOf(reader);
+    m_writable = false;
+    return true;
+}
+
+bool File::isOpen() const { return m_handle != -1; }
+
+void File::close() {
+    if (isOpen()) CloseHandle(handleOf(m_handle));
+    m_handle = -1;
+    m_writable = false;
+}
+
+std::int64_t File::size() const {
+    LARGE_INTEGER size{};
+    if (!isOpen() || !GetFileSizeEx(handleOf(m_handle), &size)) return -1;
+    return size.QuadPart;
+}
+
+bool File::resize(std::int64_t length) {
+    if (!m_writable || length < 0) return false;
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = length;
+    if (!SetFileInformationByHandle(handleOf(m_handle), FileEndOfFileInfo, &end, sizeof end)) return false;
+    if (length == 0) return true;
+    // Reserves the clusters, so a full disk shows now rather than mid-download.
+    FILE_ALLOCATION_INFO allocation{};
+    allocation.AllocationSize.QuadPart = length;
+    SetFileInformationByHandle(handleOf(m_handle), FileAllocationInfo, &allocation, sizeof allocation);
+    return true;
+}
+
+bool File::writeAt(std::int64_t offset, const void* data, std::size_t length) {
+    if (!m_writable || offset < 0) return false;
+    const char* bytes = static_cast<const char*>(data);
+    while (length > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+        const DWORD chunk = length > 0x40000000u ? 0x40000000u : static_cast<DWORD>(length);
+        DWORD written = 0;
+        if (!WriteFile(handleOf(m_handle), bytes, chunk, &written, &at) || written == 0) return false;
+        bytes += written;
+        offset += written;
+        length -= written;
+    }
+    return true;
+}
+
+std::int64_t File::readAt(std::int64_t offset, void* data, std::size_t length) const {
+    if (!isOpen() || offset < 0) return -1;
+    char* bytes = static_cast<char*>(data);
+    std::int64_t total = 0;
+    while (length > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+        const DWORD chunk = length > 0x40000000u ? 0x40000000u : static_cast<DWORD>(length);
+        DWORD got = 0;
+        if (!ReadFile(handleOf(m_handle), bytes, chunk, &got, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            return -1;
+        }
+        if (got == 0) break;
+        bytes += got;
+        offset += got;
+        total += got;
+        length -= got;
+    }
+    return total;
+}
+
+bool File::sync() { return isOpen() && FlushFileBuffers(handleOf(m_handle)) != 0; }
+
+bool File::writeWhole(const std::wstring& path, const std::string& bytes, bool durable) {
+    File file;
+    if (!file.openForWriting(path) || !file.resize(0)) return false;
+    if (!file.writeAt(0, bytes.data(), bytes.size())) return false;
+    if (durable && !file.sync()) return false;
+    file.close();
+    return true;
+}
+
+}  // namespace platform
