@@ -1,12 +1,19 @@
 // Writes finished parts into the destination file on a thread of its own, so
 // that the download thread never waits for the disk; also reads back ranges
-// of the same file under the same lock.
+// of the same file.
+//
+// Part buffers travel without copies: the download thread hands a filled
+// buffer over (handOver) and gets a free one from the writer's pool in its
+// place. The pool is bounded, so when the disk is slower than the network the
+// download thread waits for a buffer to come back instead of growing memory.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -15,7 +22,18 @@
 
 class DownloaderAsyncWriter {
 public:
+    struct Settings {
+        // Size of every pooled buffer: the part size of the download.
+        std::int32_t bufferSize = 524288;
+        // Most pooled buffers alive at once: one per worker plus a few that
+        // may wait for the disk.
+        std::int32_t bufferCount = 16;
+        // Added before every write: lets tests play a disk slower than the network.
+        std::chrono::milliseconds writeDelay{0};
+    };
+
     explicit DownloaderAsyncWriter(platform::File* file);
+    DownloaderAsyncWriter(platform::File* file, Settings settings);
     ~DownloaderAsyncWriter();
 
     DownloaderAsyncWriter(const DownloaderAsyncWriter&) = delete;
@@ -24,6 +42,16 @@ public:
     void start();
     // Copies the first `length` bytes of `data` before returning.
     void enqueueWrite(std::int32_t offset, std::int32_t length, const SharedBytes& data);
+    // Queues the first `length` bytes of `buffer` without copying them and
+    // leaves a free pooled buffer in its place (waiting while none is free);
+    // returns the new buffer's capacity. Nobody else may hold `buffer`.
+    std::int32_t handOver(std::int32_t offset, std::int32_t length, SharedBytes& buffer);
+    // A free pooled buffer of bufferSize() bytes; waits while none is free.
+    SharedBytes takeBuffer();
+    std::int32_t bufferSize() const { return m_settings.bufferSize; }
+    // Pooled buffers allocated so far; never more than Settings::bufferCount.
+    std::int32_t buffersAllocated() const;
+
     // Replaces `buffer` by a new array of `length` bytes holding the file's
     // bytes at `offset`; every request queued before the call is on disk first.
     std::int32_t readBack(SharedBytes& buffer, std::int32_t offset, std::int32_t length);
@@ -38,15 +66,34 @@ private:
         std::int32_t offset;
         std::int32_t length;
     };
+    struct Pool;
 
+    void queue(WriteRequest request);
     void run();
-    void writeQueuedLocked();
+    // Has requests queued so far written soon (by the writer thread, or here
+    // when it does not run); false when nothing is queued or being written.
+    bool hurry();
+    // Returns once every request queued before the call is written; called
+    // with the lock held.
+    void drainLocked(std::unique_lock<std::mutex>& lock);
+    void writeQueueHereLocked();
+    void writeOne(const WriteRequest& request);
 
     platform::File* m_file;
-    bool m_stopped = false;
-    std::atomic<bool> m_writeFailed{false};
-    std::deque<WriteRequest> m_queue;
+    const Settings m_settings;
+    std::shared_ptr<Pool> m_pool;
+
+    // Guards everything below. Writes happen outside it, so a producer only
+    // waits for the disk when it asks to (readBack) or the pool is empty.
     std::mutex m_lock;
-    std::condition_variable m_wakeUp;
+    std::condition_variable m_wakeUp;   // the writer thread: work, hurry or stop
+    std::condition_variable m_written;  // waiters for requests to reach the disk
+    bool m_stopped = false;
+    bool m_running = false;  // the writer thread is writing requests
+    bool m_hurry = false;    // someone waits: write even a single request
+    std::deque<WriteRequest> m_queue;
+    std::uint64_t m_queuedCount = 0;   // requests ever queued
+    std::uint64_t m_writtenCount = 0;  // requests ever written or dropped
+    std::atomic<bool> m_writeFailed{false};
     std::thread m_thread;
 };

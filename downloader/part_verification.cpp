@@ -74,7 +74,8 @@ DownloadResult Downloader::verifyAndSaveDownloadedParts(CURLM* multiHandle, std:
             continue;
         }
 
-        writer.enqueueWrite(m_info.partOffset(p), m_info.partLength(p), record.buffer);
+        // The filled buffer itself goes to the writer; the worker refills a free one.
+        record.bufferCapacity = writer.handOver(m_info.partOffset(p), m_info.partLength(p), record.buffer);
         m_info.takeNextPart(i);
     }
 

@@ -91,6 +91,9 @@ bool createTransferHandles(TransferRun& run, const std::string& url, const Proxy
         curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &writeCallback);
         curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
+        // No signal handler is swapped in and out around every libcurl call;
+        // name resolution then runs on libcurl's own resolver thread.
+        curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
         applyWorkerProxy(handle, proxy);
         // Nothing may wait forever: a connect or a stalled answer ends as one
         // counted error and the part is fetched again.

@@ -6,14 +6,6 @@
 #include "downloader/diagnostic_log.h"
 #include "downloader/downloader.h"
 #include "downloader/transfer_handles.h"
-#include "platform/socket_wait.h"
-
-namespace {
-
-// libcurl had no socket to wait on: nothing can arrive sooner than this.
-constexpr long kNoSocketSleepMilliseconds = 100;
-
-}  // namespace
 
 DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::string url) {
     const std::int32_t workersCount = m_info.workersCount();
@@ -22,7 +14,13 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
     diagnosticLogf(logtext::kPartsCount, partsCount);
 
     transfer::TransferRun run;
-    run.workers = transfer::createWorkerRecords(this, workersCount, m_info.partSize());
+    // The records get their part buffers from the writer's pool, which they
+    // go back to when the run ends (the next mirror's run takes them again).
+    run.workers = transfer::createWorkerRecords(this, workersCount, 0);
+    for (const auto& record : run.workers) {
+        record->buffer = writer.takeBuffer();
+        record->bufferCapacity = writer.bufferSize();
+    }
     if (m_stopped) return DE_Stopped;
 
     // The run releases its handles on any way out, an exception included;
@@ -94,36 +92,45 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
             return DE_CurlMultiError;
         }
 
+        // Transfers the perform above has already finished are judged now
+        // rather than after a wait.
+        auto readFinished = [&] {
+            bool any = false;
+            int queued = 0;
+            while (CURLMsg* message = curl_multi_info_read(run.multiHandle.get(), &queued)) {
+                if (message->msg != CURLMSG_DONE) continue;
+                handlesErrorMap[message->easy_handle] = message->data.result;
+                any = true;
+            }
+            return any;
+        };
+        // A handle libcurl refused counts as finished: no wait at all.
         bool finished = !handlesErrorMap.empty();
+        // Otherwise, transfers the perform above already finished skip the
+        // wait, but not the rest of the cycle (stop, progress).
+        bool skipWait = !finished && readFinished();
+
         while (!finished) {
-            fd_set readSet;
-            fd_set writeSet;
-            fd_set exceptSet;
-            FD_ZERO(&readSet);
-            FD_ZERO(&writeSet);
-            FD_ZERO(&exceptSet);
-            int maxfd = -1;
+            if (!skipWait) {
+                long curlTimeout = -1;
+                const CURLMcode errCode1 = curl_multi_timeout(run.multiHandle.get(), &curlTimeout);
+                diagnosticLogf(logtext::kErrCode1, static_cast<int>(errCode1));
 
-            long curlTimeout = -1;
-            const CURLMcode errCode1 = curl_multi_timeout(run.multiHandle.get(), &curlTimeout);
-            diagnosticLogf(logtext::kErrCode1, static_cast<int>(errCode1));
-            const long waitMilliseconds = transfer::waitTimeMilliseconds(curlTimeout);
-
-            const CURLMcode errCode2 = curl_multi_fdset(run.multiHandle.get(), &readSet, &writeSet, &exceptSet, &maxfd);
-            diagnosticLogf(logtext::kErrCode2, static_cast<int>(errCode2));
-
-            if (maxfd == -1) {
-                diagnosticLogf(logtext::kMaxFd, maxfd);
-                platform::sleepMilliseconds(kNoSocketSleepMilliseconds);
-            } else {
-                int lastError = 0;
-                if (!platform::waitForSockets(maxfd, &readSet, &writeSet, &exceptSet, waitMilliseconds, lastError)) {
+                // curl_multi_poll waits on libcurl's sockets, or without any
+                // for libcurl's own time-out, whichever is sooner; the bound
+                // keeps the stop flag and the progress looked at every second or two.
+                int events = 0;
+                const CURLMcode pollCode =
+                    curl_multi_poll(run.multiHandle.get(), nullptr, 0,
+                                    static_cast<int>(transfer::waitTimeMilliseconds(curlTimeout)), &events);
+                if (pollCode != CURLM_OK) {
                     // Nothing has finished; the verification pass changes
                     // nothing and the next iteration waits again.
-                    diagnosticLogf(logtext::kErrCode3, lastError);
+                    diagnosticLogf(logtext::kErrCode3, static_cast<int>(pollCode));
                     break;
                 }
             }
+            skipWait = false;
 
             const CURLMcode performCode = curl_multi_perform(run.multiHandle.get(), &running);
             if (performCode != CURLM_OK) {
@@ -148,12 +155,8 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
             for (const auto& record : run.workers) progress += record->downloadedLength;
             setProgressLength(progress);
 
-            int queued = 0;
-            while (CURLMsg* message = curl_multi_info_read(run.multiHandle.get(), &queued)) {
-                if (message->msg != CURLMSG_DONE) continue;
-                handlesErrorMap[message->easy_handle] = message->data.result;
-                finished = true;
-            }
+            readFinished();
+            finished = !handlesErrorMap.empty();
         }
 
         const DownloadResult serverErrorCode =

@@ -7,6 +7,14 @@
 #include "downloader/downloader.h"
 #include "platform/file.h"
 
+namespace {
+
+// Finished parts that may wait for the disk at once; beyond that the download
+// thread waits for the writer instead of holding more memory.
+constexpr std::int32_t kSpareWriteBuffers = 4;
+
+}  // namespace
+
 bool Downloader::isDestFileReusable(const platform::File& file) const {
     return file.size() == static_cast<std::int64_t>(m_info.fileSize());
 }
@@ -55,7 +63,11 @@ void Downloader::download() {
         return;
     }
 
-    DownloaderAsyncWriter writer(&file);
+    // One pooled buffer per worker plus a few on their way to the disk.
+    DownloaderAsyncWriter::Settings writerSettings;
+    writerSettings.bufferSize = m_info.partSize();
+    writerSettings.bufferCount = m_info.workersCount() + kSpareWriteBuffers;
+    DownloaderAsyncWriter writer(&file, writerSettings);
     writer.start();
 
     const std::vector<std::string> urls = m_info.urls();

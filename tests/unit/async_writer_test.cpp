@@ -287,17 +287,24 @@ TEST(AsyncWriterThreads, ProducerAndWriterThreadShareTheFile) {
     constexpr std::int32_t kPart = 4096;
     constexpr std::int32_t kParts = 64;
     Destination file(kPart * kParts);
-    DownloaderAsyncWriter writer(&file.file);
+    DownloaderAsyncWriter::Settings settings;
+    settings.bufferSize = kPart;
+    settings.bufferCount = 3;
+    DownloaderAsyncWriter writer(&file.file, settings);
     writer.start();
 
     std::string expected(static_cast<std::size_t>(kPart) * kParts, '.');
     std::thread producer([&] {
-        SharedBytes part = makeSharedBytes(kPart);
+        SharedBytes part = writer.takeBuffer();
         for (std::int32_t p = 0; p < kParts; ++p) {
-            // Parts finish out of order, and a buffer is refilled at once.
+            // Parts finish out of order; most buffers are handed over, some copied.
             const std::int32_t index = (p * 37) % kParts;
             std::memset(part.get(), 'A' + index % 26, kPart);
-            writer.enqueueWrite(index * kPart, kPart, part);
+            if (p % 5 == 4) {
+                writer.enqueueWrite(index * kPart, kPart, part);
+            } else {
+                writer.handOver(index * kPart, kPart, part);
+            }
             if (p % 8 == 7) {
                 SharedBytes back;
                 if (writer.readBack(back, index * kPart, kPart) != kPart || back[0] != 'A' + index % 26) {
@@ -313,6 +320,30 @@ TEST(AsyncWriterThreads, ProducerAndWriterThreadShareTheFile) {
     producer.join();
     EXPECT_EQ(file.onDisk(), expected);
     EXPECT_FALSE(writer.writeFailed());
+    EXPECT_LE(writer.buffersAllocated(), 3);
+}
+
+// Handed-over buffers come back through the pool only once written; with
+// every pooled buffer out and no thread to write the queue, taking one more
+// writes the queue here instead of waiting forever.
+TEST(AsyncWriterHandOver, BuffersAreReusedOnlyOnceWrittenAndTheBoundHolds) {
+    Destination file;
+    DownloaderAsyncWriter::Settings settings;
+    settings.bufferSize = 8;
+    settings.bufferCount = 2;
+    DownloaderAsyncWriter writer(&file.file, settings);
+    SharedBytes buffer = writer.takeBuffer();
+    std::string expected = dots();
+    for (int i = 0; i < 6; ++i) {
+        const std::string text(8, static_cast<char>('a' + i));
+        std::memcpy(buffer.get(), text.data(), 8);
+        EXPECT_EQ(writer.handOver(i * 8, 8, buffer), 8);
+        expected = with(expected, static_cast<std::size_t>(i) * 8, text);
+    }
+    EXPECT_EQ(writer.buffersAllocated(), 2);
+    writer.start();
+    writer.stop();
+    EXPECT_EQ(file.onDisk(), expected);
 }
 
 }  // namespace
