@@ -4,13 +4,18 @@
 
 #include <boost/format.hpp>
 
+#include "downloader/curl_handles.h"
 #include "platform/text.h"
 
 namespace {
 
 std::size_t appendToStream(char* data, std::size_t size, std::size_t count, void* userData) {
     auto* sink = static_cast<std::ostream*>(userData);
-    sink->write(data, static_cast<std::streamsize>(size * count));
+    try {
+        sink->write(data, static_cast<std::streamsize>(size * count));
+    } catch (...) {
+        return 0;  // a throwing sink aborts the transfer; nothing unwinds through libcurl
+    }
     return size * count;
 }
 
@@ -27,7 +32,7 @@ std::optional<ProxySettings> proxyCandidate(const std::string& proxyText) {
 }
 
 ProxySettings discoverProxy(platform::OsServices& os, const std::string& testAddress,
-                            std::chrono::milliseconds bound, const std::atomic<bool>* /*abort*/) {
+                            std::chrono::milliseconds bound, const std::atomic<bool>* abort) {
     try {
         std::optional<std::wstring> manualProxy;
         if (!os.currentUserProxy(manualProxy) || !manualProxy) return {};
@@ -36,7 +41,7 @@ ProxySettings discoverProxy(platform::OsServices& os, const std::string& testAdd
 
         std::ostringstream body;
         std::string error;
-        if (httpRequest(testAddress, {}, *candidate, body, error, false, bound) == CURLE_OK) return *candidate;
+        if (httpRequest(testAddress, {}, *candidate, body, error, false, bound, abort) == CURLE_OK) return *candidate;
     } catch (...) {
         // Whatever goes wrong while trying the proxy means: no proxy.
     }
@@ -45,20 +50,25 @@ ProxySettings discoverProxy(platform::OsServices& os, const std::string& testAdd
 
 CURLcode httpRequest(const std::string& url, const std::vector<std::string>& extraHeaders, ProxySettings proxy,
                      std::ostream& sink, std::string& errorOut, bool headOnly, std::chrono::milliseconds bound,
-                     const std::atomic<bool>* /*abort*/) {
-    curl_slist* headers = nullptr;
-    for (const std::string& line : extraHeaders) headers = curl_slist_append(headers, line.c_str());
-    headers = curl_slist_append(headers, "User-Agent: Vorlane Downloader");
-    headers = curl_slist_append(headers, "Expect:");
+                     const std::atomic<bool>* abort) {
+    curlh::SlistHandle headers;
+    for (const std::string& line : extraHeaders) curlh::appendLine(headers, line.c_str());
+    curlh::appendLine(headers, "User-Agent: Vorlane Downloader");
+    curlh::appendLine(headers, "Expect:");
 
     char errorBuffer[CURL_ERROR_SIZE] = {};
-    CURL* handle = curl_easy_init();
+    const curlh::EasyHandle owned(curl_easy_init());
+    CURL* handle = owned.get();
+    if (handle == nullptr) {
+        errorOut = curl_easy_strerror(CURLE_FAILED_INIT);
+        return CURLE_FAILED_INIT;
+    }
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &appendToStream);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<std::ostream*>(&sink));
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 5L);
     if (headOnly) curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
     std::string proxyAddress;
@@ -71,11 +81,8 @@ CURLcode httpRequest(const std::string& url, const std::vector<std::string>& ext
     // Not a signal-driven resolver time-out: this runs on a worker thread.
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(bound.count()));
-
-    const CURLcode result = curl_easy_perform(handle);
-    curl_easy_cleanup(handle);
-    curl_slist_free_all(headers);
-
+    // A closing window must not wait for the test's bound.
+    const CURLcode result = curlh::performAbortable(handle, abort);
     if (result != CURLE_OK) {
         errorOut = errorBuffer;
     } else {

@@ -28,7 +28,8 @@ inline constexpr std::chrono::seconds kProxyTestTimeout{10};
 std::optional<ProxySettings> proxyCandidate(const std::string& proxyText);
 
 // The user's manual proxy when a request to `testAddress` through it succeeds
-// within `bound`; otherwise the default record (no proxy). Never throws.
+// within `bound`; otherwise the default record (no proxy). Never throws. A set
+// `abort` flag ends the test request at once (no proxy).
 ProxySettings discoverProxy(platform::OsServices& os, const std::string& testAddress = kProxyTestAddress,
                             std::chrono::milliseconds bound = kProxyTestTimeout,
                             const std::atomic<bool>* abort = nullptr);
@@ -38,7 +39,9 @@ ProxySettings discoverProxy(platform::OsServices& os, const std::string& testAdd
 // for the whole transfer; redirects are not followed and the HTTP status is
 // not judged. The body goes to `sink`. The proxy is used when its type is 2
 // and its host is not empty. Returns libcurl's result; `errorOut` gets
-// libcurl's error text on failure and is emptied on success.
+// libcurl's error text on failure and is emptied on success. A set `abort`
+// flag ends the request early with CURLE_ABORTED_BY_CALLBACK.
 CURLcode httpRequest(const std::string& url, const std::vector<std::string>& extraHeaders, ProxySettings proxy,
                      std::ostream& sink, std::string& errorOut, bool headOnly,
-                     std::chrono::milliseconds bound = kProxyTestTimeout, const std::atomic<bool>* abort = nullptr);
+                     std::chrono::milliseconds bound = kProxyTestTimeout,
+                     const std::atomic<bool>* abort = nullptr);

@@ -83,6 +83,8 @@ bool CUpdateProgressDlg::prepareDownload(const ProxySettings& proxy, DownloadInf
     const CURLcode result = requestHeaders(address, {}, proxy, headers, error, &m_stopRequested);
     if (result != CURLE_OK) throw ErrorClass{kErrorKindDownload, static_cast<std::int32_t>(result)};
     const std::int32_t size = contentLengthToSize(firstContentLength(headers));
+    // Every part must come from the version of the file the probe saw.
+    m_downloader.setValidator(responseValidator(headers));
 
     if (startInstalledCompanion(m_os, m_productIndex, m_contentType, m_contentAddress)) return false;
 

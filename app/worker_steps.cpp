@@ -23,7 +23,13 @@ const std::string& firstContentLength(const HeaderList& headers) {
     return found->value;
 }
 
-std::int32_t contentLengthToSize(const std::string& value) { return std::stoi(value); }
+std::int32_t contentLengthToSize(const std::string& value) {
+    // A size read from the leading digits of some other text would be the
+    // size of no file at all.
+    const std::int32_t size = parseContentLength(value);
+    if (size < 1) throw ErrorClass{kErrorKindServer, kMissingContentLengthCode};
+    return size;
+}
 
 std::int32_t progressPercent(std::int32_t progressLength, std::int32_t fileSize) {
     if (fileSize <= 0) return 0;

@@ -25,13 +25,12 @@ inline constexpr std::int32_t kMissingContentLengthCode = 2001;
 std::wstring errorMessageFor(const ErrorClass& error);
 inline constexpr wchar_t kInternalErrorMessage[] = L"Internal Error.";
 
-// The first content-length record of the probe's answers (every response of a
-// redirect chain, in arrival order); throws ErrorClass {2, 2001} when there is none.
+// The first content-length record of the probe's answer (the final response
+// of a redirect chain); throws ErrorClass {2, 2001} when there is none.
 const std::string& firstContentLength(const HeaderList& headers);
 
-// The installer's size from a content-length value, read like std::stoi:
-// leading white space and a sign are accepted, reading stops at the first
-// non-digit; no digits or a value outside 32 bits throws a standard exception.
+// The installer's size from a content-length value: plain decimal digits,
+// 1 to 2147483647. Anything else is no usable size: ErrorClass {2, 2001}.
 std::int32_t contentLengthToSize(const std::string& value);
 
 // Whole percent of the file that has arrived, truncated toward zero.

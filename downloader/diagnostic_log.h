@@ -60,4 +60,6 @@ inline constexpr char kCleanUp[] = "curlCleanUp(workerHandles, multiHandle)";
 inline constexpr char kDumpBegin[] = "downloaderStopped";
 inline constexpr char kDumpWorker[] = "dump: %d thread, %d part, downloadedLength=%d, contentSize=%d";
 inline constexpr char kDumpSaved[] = "dump: %d thread -- saved";
+inline constexpr char kStoppedBeforeAllocation[] = "stopped before the dest file was allocated.";
+inline constexpr char kDownloadFailed[] = "Error: download thread failed: %s";
 }  // namespace logtext

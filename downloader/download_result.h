@@ -15,6 +15,8 @@ enum DownloadResult : std::int32_t {
     DE_HttpGone = 16,
     DE_HttpServiceUnavailable = 17,
     DE_RangeIgnored = 18,
+    // The download thread met an unexpected failure (an exception) and gave up.
+    DE_InternalError = 19,
 };
 
 // More counted transfer or verification errors than this end a transfer run.

@@ -1,5 +1,6 @@
 #include "downloader/downloader.h"
 
+#include <exception>
 #include <system_error>
 
 #include "downloader/diagnostic_log.h"
@@ -11,6 +12,8 @@ Downloader::~Downloader() { stop(); }
 void Downloader::setProxy(const ProxySettings& settings) { m_proxy = settings; }
 void Downloader::setDownloadInfo(const DownloadInfo& info) { m_info = info; }
 void Downloader::setTempFilePath(const std::wstring& path) { m_tempFilePath = path; }
+void Downloader::setValidator(const std::string& validator) { m_validator = validator; }
+const std::string& Downloader::validator() const { return m_validator; }
 
 DownloadInfo& Downloader::downloadInfo() { return m_info; }
 const DownloadInfo& Downloader::downloadInfo() const { return m_info; }
@@ -37,14 +40,14 @@ void Downloader::beginDownload() {
                 std::atomic<bool>& running;
                 ~RunningFlagReset() { running = false; }
             } reset{m_running};
-            // Nothing may escape the thread: an exception there ends the process.
-            try {
-                download();
-            } catch (...) {
-            }
+            runDownloadThread([this] { download(); });
         });
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& error) {
+        // No thread, no run: the owner must not wait for one or read success.
+        diagnosticLogf(logtext::kDownloadFailed, error.what());
         m_running = false;
+        m_result = DE_InternalError;
+        m_lastRunResult = DE_InternalError;
     }
 }
 
@@ -74,6 +77,22 @@ void Downloader::stop() {
 platform::File Downloader::takeCompletedFile() {
     const std::lock_guard<std::mutex> lock(m_completedFileLock);
     return std::move(m_completedFile);
+}
+
+void Downloader::runDownloadThread(const std::function<void()>& body) {
+    // Nothing may escape the thread (that ends the process), and nothing may
+    // end it silently: the owner must see a failure, not just "not complete".
+    try {
+        body();
+    } catch (const std::exception& error) {
+        diagnosticLogf(logtext::kDownloadFailed, error.what());
+        m_result = DE_InternalError;
+        m_lastRunResult = DE_InternalError;
+    } catch (...) {
+        diagnosticLogf(logtext::kDownloadFailed, "unknown exception");
+        m_result = DE_InternalError;
+        m_lastRunResult = DE_InternalError;
+    }
 }
 
 DownloadResult Downloader::result() const { return m_result.load(); }

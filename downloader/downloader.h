@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -52,6 +53,12 @@ public:
     void setProxy(const ProxySettings& settings);
     void setDownloadInfo(const DownloadInfo& info);
     void setTempFilePath(const std::wstring& path);
+    // The file version the probe saw (its ETag, else its Last-Modified; empty
+    // when the server names none, see responseValidator). A part answered for
+    // another version is refused, so one download never mixes two versions.
+    // Set, like the other settings, only while no download runs.
+    void setValidator(const std::string& validator);
+    const std::string& validator() const;
 
     DownloadInfo& downloadInfo();
     const DownloadInfo& downloadInfo() const;
@@ -85,6 +92,9 @@ private:
     friend struct DownloaderTestAccess;  // unit tests drive the private steps one by one
 
     void download();
+    // The download thread's body: download(), with any exception turned into
+    // DE_InternalError and a log line instead of ending the process.
+    void runDownloadThread(const std::function<void()>& body);
     bool isDestFileReusable(const platform::File& file) const;
     bool allocateDestFile(platform::File& file) const;
     // Opens, judges and sizes the destination, then saves the resume state;
@@ -100,6 +110,7 @@ private:
     DownloadInfo m_info;
     std::wstring m_tempFilePath;
     ProxySettings m_proxy;
+    std::string m_validator;
     std::atomic<DownloadResult> m_result{DE_Success};
     std::wstring m_logFilePath;
     std::atomic<bool> m_stopped{false};
@@ -115,8 +126,9 @@ private:
 };
 
 // One HEAD request (redirects followed, 5 s connect time-out); returns
-// libcurl's result. On success headersOut holds every header record of every
-// response of the redirect chain and errorOut is emptied.
+// libcurl's result. On success headersOut holds the header records of the
+// final response of the redirect chain and errorOut is emptied. A set `abort`
+// flag ends the request early with CURLE_ABORTED_BY_CALLBACK.
 CURLcode requestHeaders(const std::string& url, const std::vector<std::string>& extraHeaders,
                         ProxySettings proxy, HeaderList& headersOut, std::string& errorOut,
                         const std::atomic<bool>* abort = nullptr);

@@ -1,12 +1,13 @@
 #include "downloader/header_record.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
-#include <limits>
 
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
+#include <boost/algorithm/string/trim.hpp>
 #include <boost/lexical_cast/try_lexical_convert.hpp>
 
 #include "downloader/downloader.h"
@@ -25,6 +26,7 @@ constexpr KnownHeader kKnownHeaders[] = {
     {"last-modified", HK_LastModified},
     {"content-length", HK_ContentLength},
     {"content-disposition", HK_ContentDisposition},
+    {"etag", HK_ETag},
 };
 
 HeaderRecord parseStatusLine(const std::string& line) {
@@ -37,28 +39,6 @@ HeaderRecord parseStatusLine(const std::string& line) {
     return {HK_Status, pieces[1]};
 }
 
-bool isCSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
-// Leading decimal digits the way the C library reads them (blanks, then an
-// optional sign), 0 when there are none. A number past the 32-bit range
-// saturates instead of overflowing, so it can never equal a real part length.
-std::int32_t leadingDecimal(const std::string& text) {
-    std::size_t i = 0;
-    while (i < text.size() && isCSpace(text[i])) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    constexpr std::int64_t kLimit = static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) + 1;
-    std::int64_t magnitude = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        magnitude = std::min<std::int64_t>(magnitude * 10 + (text[i] - '0'), kLimit);
-    }
-    if (negative) return static_cast<std::int32_t>(-magnitude);
-    return static_cast<std::int32_t>(std::min<std::int64_t>(magnitude, kLimit - 1));
-}
-
 }  // namespace
 
 HeaderRecord parseHeaderLine(const std::string& line) {
@@ -67,12 +47,31 @@ HeaderRecord parseHeaderLine(const std::string& line) {
     const std::size_t colon = line.find(':');
     if (colon == std::string::npos) return {};
     const std::string name = boost::algorithm::to_lower_copy(line.substr(0, colon));
-    // The character after the colon is skipped whatever it is; the rest is
-    // kept untrimmed.
-    const std::string value = colon + 2 < line.size() ? line.substr(colon + 2) : std::string();
     for (const KnownHeader& known : kKnownHeaders) {
-        if (name == known.name) return {known.kind, value};
+        // The blanks and tabs around a value are optional in HTTP and never part of it.
+        if (name == known.name)
+            return {known.kind, boost::algorithm::trim_copy_if(line.substr(colon + 1), boost::algorithm::is_any_of(" \t"))};
     }
+    return {};
+}
+
+std::int32_t parseContentLength(const std::string& value) {
+    if (value.empty() || value.front() < '0' || value.front() > '9') return -1;
+    std::int32_t length = -1;
+    const char* end = value.data() + value.size();
+    const auto [rest, error] = std::from_chars(value.data(), end, length);
+    if (error != std::errc() || rest != end) return -1;
+    return length;
+}
+
+std::string responseValidator(const HeaderList& headers) {
+    const auto valueOf = [&headers](HeaderKind kind) -> const std::string* {
+        for (const HeaderRecord& record : headers)
+            if (record.kind == kind && !record.value.empty()) return &record.value;
+        return nullptr;
+    };
+    if (const std::string* etag = valueOf(HK_ETag)) return *etag;
+    if (const std::string* lastModified = valueOf(HK_LastModified)) return *lastModified;
     return {};
 }
 
@@ -81,16 +80,29 @@ std::size_t headerCallback(char* data, std::size_t size, std::size_t count, void
     auto* record = static_cast<Downloader::UserPData*>(userData);
     if (record == nullptr || (total > 0 && data == nullptr)) return total;
 
-    std::string line(data, total);
-    std::erase(line, '\r');
-    std::erase(line, '\n');
+    try {
+        std::string line(data, total);
+        std::erase(line, '\r');
+        std::erase(line, '\n');
 
-    HeaderRecord parsed = parseHeaderLine(line);
-    record->headers.push_back(parsed);
-    if (parsed.kind == HK_Status) {
-        record->statusHeader = parsed;
-    } else if (parsed.kind == HK_ContentLength) {
-        record->contentSize = leadingDecimal(parsed.value);
+        HeaderRecord parsed = parseHeaderLine(line);
+        if (line.starts_with("HTTP/")) {
+            // A redirect's (or an interim answer's) own length, range and
+            // version describe its own short body, never the file.
+            record->headers.clear();
+            record->statusHeader = HeaderRecord{};
+            record->contentSize = 0;
+            record->contentRange.clear();
+        }
+        if (parsed.kind == HK_Status) {
+            record->statusHeader = parsed;
+        } else if (parsed.kind == HK_ContentLength) {
+            // An unusable value counts as no length at all (0 never matches a Range).
+            record->contentSize = std::max(parseContentLength(parsed.value), 0);
+        }
+        record->headers.push_back(std::move(parsed));
+    } catch (...) {
+        return 0;
     }
     return total;
 }

@@ -1,5 +1,6 @@
 // Judging finished part transfers: a part is accepted only when it came with
-// status 206, exactly its own length and (when named) its own byte range;
+// status 206, exactly its own length, (when named) its own byte range and the
+// file version the download started with;
 // accepted parts go to the writer and their workers move on.
 #include <algorithm>
 
@@ -55,6 +56,13 @@ DownloadResult Downloader::verifyAndSaveDownloadedParts(CURLM* multiHandle, std:
         // makes the refusal one error whatever the length came to.
         if (!transfer::contentRangeMatches(record, m_info)) {
             diagnosticLogf(transfer::kVerifyContentRange, i, record.contentRange);
+            ++curlOrVerificationErrorCount;
+            continue;
+        }
+
+        // A part of another version of the file would make a mix of both.
+        if (!transfer::validatorMatches(record)) {
+            diagnosticLogf(transfer::kVerifyValidator, i, responseValidator(record.headers));
             ++curlOrVerificationErrorCount;
             continue;
         }

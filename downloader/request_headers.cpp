@@ -2,17 +2,18 @@
 // above all) before a download.
 #include <memory>
 
+#include "downloader/curl_handles.h"
 #include "downloader/downloader.h"
 #include "downloader/header_record.h"
 #include "downloader/transfer_handles.h"
 
 CURLcode requestHeaders(const std::string& url, const std::vector<std::string>& extraHeaders,
                         ProxySettings proxy, HeaderList& headersOut, std::string& errorOut,
-                        const std::atomic<bool>* /*abort*/) {
-    curl_slist* headerList = nullptr;
-    for (const std::string& line : extraHeaders) headerList = curl_slist_append(headerList, line.c_str());
-    headerList = curl_slist_append(headerList, transfer::kProbeUserAgent);
-    headerList = curl_slist_append(headerList, transfer::kProbeExpect);
+                        const std::atomic<bool>* abort) {
+    curlh::SlistHandle headerList;
+    for (const std::string& line : extraHeaders) curlh::appendLine(headerList, line.c_str());
+    curlh::appendLine(headerList, transfer::kProbeUserAgent);
+    curlh::appendLine(headerList, transfer::kProbeExpect);
 
     auto record = std::make_shared<Downloader::UserPData>();
     record->expectedLength = 0;
@@ -22,16 +23,16 @@ CURLcode requestHeaders(const std::string& url, const std::vector<std::string>& 
 
     char errorBuffer[transfer::kErrorBufferSize] = {};
 
-    CURL* handle = curl_easy_init();
+    const curlh::EasyHandle owned(curl_easy_init());
+    CURL* handle = owned.get();
     if (handle == nullptr) {
-        curl_slist_free_all(headerList);
         errorOut = curl_easy_strerror(CURLE_FAILED_INIT);
         return CURLE_FAILED_INIT;
     }
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList);
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get());
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, record.get());
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &headerCallback);
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
@@ -44,10 +45,8 @@ CURLcode requestHeaders(const std::string& url, const std::vector<std::string>& 
     const transfer::StallBounds bounds = transfer::stallBounds();
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, bounds.lowSpeedLimitBytesPerSecond);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, bounds.lowSpeedTimeSeconds);
-
-    const CURLcode result = curl_easy_perform(handle);
-    curl_easy_cleanup(handle);
-    curl_slist_free_all(headerList);
+    // A closing window must not wait for the probe's time-outs.
+    const CURLcode result = curlh::performAbortable(handle, abort);
 
     if (result != CURLE_OK) {
         errorOut = errorBuffer;

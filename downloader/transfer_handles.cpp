@@ -63,27 +63,28 @@ Downloader::UserPDataList createWorkerRecords(Downloader* owner, std::int32_t wo
 }
 
 bool createTransferHandles(TransferRun& run, const std::string& url, const ProxySettings& proxy) {
-    run.multiHandle = curl_multi_init();
-    if (run.multiHandle == nullptr) return false;
+    run.multiHandle.reset(curl_multi_init());
+    if (!run.multiHandle) return false;
     // Newer libcurl would carry every transfer to one host over a single
     // multiplexed connection; each worker keeps a connection of its own.
-    curl_multi_setopt(run.multiHandle, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_NOTHING));
+    curl_multi_setopt(run.multiHandle.get(), CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_NOTHING));
 
     char userAgent[64];
     std::snprintf(userAgent, sizeof userAgent, kUserAgentFormat, kProductName);
-    run.headerList = curl_slist_append(nullptr, userAgent);
-    if (run.headerList == nullptr) return false;
+    if (!curlh::appendLine(run.headerList, userAgent)) return false;
 
     const StallBounds bounds = stallBounds();
     run.workerHandles.assign(run.workers.size(), nullptr);
     run.rangeTexts.assign(run.workers.size(), std::string());
+    run.ownedHandles.reserve(run.workers.size());
     for (std::size_t w = 0; w < run.workers.size(); ++w) {
-        CURL* handle = curl_easy_init();
+        run.ownedHandles.emplace_back(curl_easy_init());
+        CURL* handle = run.ownedHandles.back().get();
         run.workerHandles[w] = handle;
         if (handle == nullptr) return false;
         Downloader::UserPData* record = run.workers[w].get();
         curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, run.headerList);
+        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, run.headerList.get());
         curl_easy_setopt(handle, CURLOPT_HEADERDATA, record);
         curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &partHeaderCallback);
         curl_easy_setopt(handle, CURLOPT_WRITEDATA, record);
@@ -156,31 +157,45 @@ std::size_t writeCallback(char* data, std::size_t size, std::size_t count, void*
     const std::int64_t end = static_cast<std::int64_t>(record->downloadedLength) + static_cast<std::int64_t>(n);
     if (end > info.partLength(record->partIndex)) return 0;
     if (end > record->bufferCapacity) return 0;
-    // Bytes of another range would be written into this part's place.
-    if (!contentRangeMatches(*record, info)) return 0;
+    try {
+        // Bytes of another range, or of another version of the file, would
+        // be written into this part's place.
+        if (!contentRangeMatches(*record, info)) return 0;
+        if (!validatorMatches(*record)) return 0;
+    } catch (...) {
+        return 0;  // no exception may unwind through libcurl
+    }
 
     if (n > 0) std::memcpy(record->buffer.get() + record->downloadedLength, data, n);
     record->downloadedLength = static_cast<std::int32_t>(end);
     return n;
 }
 
+bool validatorMatches(const Downloader::UserPData& record) {
+    const std::string& expected = record.owner->validator();
+    if (expected.empty()) return true;
+    const std::string received = responseValidator(record.headers);
+    // An answer that names no version cannot be told apart; one that names
+    // another version is another file.
+    return received.empty() || received == expected;
+}
+
 std::size_t partHeaderCallback(char* data, std::size_t size, std::size_t count, void* userData) {
     const std::size_t taken = headerCallback(data, size, count, userData);
     auto* record = static_cast<Downloader::UserPData*>(userData);
-    if (record == nullptr) return taken;
+    if (record == nullptr || taken != size * count) return taken;
 
-    std::string line(data, size * count);
-    removeLineEnds(line);
-    if (boost::starts_with(line, "HTTP/")) {
-        // A new response begins: only the final response's range describes the body.
-        record->contentRange.clear();
-        return taken;
+    try {
+        std::string line(data, size * count);
+        removeLineEnds(line);
+        const std::size_t colon = line.find(':');
+        if (line.starts_with("HTTP/") || colon == std::string::npos) return taken;
+        std::string name = line.substr(0, colon);
+        boost::trim(name);
+        if (boost::iequals(name, "content-range")) record->contentRange = boost::trim_copy(line.substr(colon + 1));
+    } catch (...) {
+        return 0;  // no exception may unwind through libcurl
     }
-    const std::size_t colon = line.find(':');
-    if (colon == std::string::npos) return taken;
-    std::string name = line.substr(0, colon);
-    boost::trim(name);
-    if (boost::iequals(name, "content-range")) record->contentRange = boost::trim_copy(line.substr(colon + 1));
     return taken;
 }
 
@@ -246,16 +261,18 @@ void applyWorkerProxy(CURL* handle, const ProxySettings& proxy) {
     }
 }
 
-void curlCleanUp(std::vector<CURL*> workerHandles, CURLM* multiHandle, curl_slist* headerList) {
-    for (CURL* handle : workerHandles) {
+void curlCleanUp(TransferRun& run) {
+    for (const curlh::EasyHandle& handle : run.ownedHandles) {
         // Removing a handle that is not in the multi handle does no harm.
-        if (handle != nullptr && multiHandle != nullptr) curl_multi_remove_handle(multiHandle, handle);
-        curl_easy_cleanup(handle);
+        if (handle && run.multiHandle) curl_multi_remove_handle(run.multiHandle.get(), handle.get());
     }
-    if (multiHandle != nullptr) curl_multi_cleanup(multiHandle);
-    if (headerList != nullptr) curl_slist_free_all(headerList);
-    workerHandles.clear();
+    run.workerHandles.clear();
+    run.ownedHandles.clear();
+    run.multiHandle.reset();
+    run.headerList.reset();
 }
+
+TransferRun::~TransferRun() { curlCleanUp(*this); }
 
 long waitTimeMilliseconds(long curlTimeoutMilliseconds) {
     long wait = 1000;

@@ -13,6 +13,7 @@
 
 #include <curl/curl.h>
 
+#include "downloader/curl_handles.h"
 #include "downloader/download_info.h"
 #include "downloader/downloader.h"
 #include "downloader/proxy_settings.h"
@@ -48,12 +49,20 @@ StallBounds stallBounds();
 void overrideStallBoundsForTesting(std::optional<StallBounds> bounds);
 
 // Everything libcurl-side of one run of the transfer loop; index = worker.
+// Owns its handles: however the run ends, they are released in libcurl's
+// order (see curlCleanUp).
 struct TransferRun {
-    CURLM* multiHandle = nullptr;
-    curl_slist* headerList = nullptr;
-    std::vector<CURL*> workerHandles;
+    curlh::SlistHandle headerList;  // every worker handle points at it
+    curlh::MultiHandle multiHandle;
+    std::vector<curlh::EasyHandle> ownedHandles;
+    std::vector<CURL*> workerHandles;  // the same handles, for lookups by handle
     Downloader::UserPDataList workers;
     std::vector<std::string> rangeTexts;
+
+    TransferRun() = default;
+    ~TransferRun();
+    TransferRun(const TransferRun&) = delete;
+    TransferRun& operator=(const TransferRun&) = delete;
 };
 
 // One record per worker: no part yet, an empty buffer of partSize bytes.
@@ -85,6 +94,13 @@ std::size_t partHeaderCallback(char* data, std::size_t size, std::size_t count, 
 // exactly the bytes its Range asked for, of a file of the expected size.
 bool contentRangeMatches(const Downloader::UserPData& record, const DownloadInfo& info);
 
+// True unless the download's validator is known and the record's final
+// response names another one.
+bool validatorMatches(const Downloader::UserPData& record);
+
+// Log text of a 206 answer from another version of the file.
+inline constexpr char kVerifyValidator[] = "Verification error! validator[%d]=%s";
+
 struct ContentRange {
     std::int64_t first = 0;
     std::int64_t last = 0;
@@ -101,8 +117,8 @@ void applyWorkerProxy(CURL* handle, const ProxySettings& proxy);
 std::string proxyAddress(const ProxySettings& proxy);
 
 // Removes and releases every worker handle, then the multi handle, then the
-// header list.
-void curlCleanUp(std::vector<CURL*> workerHandles, CURLM* multiHandle, curl_slist* headerList);
+// header list. Safe to repeat; the run's destructor calls it too.
+void curlCleanUp(TransferRun& run);
 
 // How long one wait of the transfer loop may last for libcurl's time-out
 // (milliseconds, -1 for none): a positive time whose whole seconds do not

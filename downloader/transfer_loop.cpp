@@ -23,12 +23,9 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
     }
     if (m_stopped) return DE_Stopped;
 
-    auto cleanUp = [&run] {
-        transfer::curlCleanUp(run.workerHandles, run.multiHandle, run.headerList);
-        run.workerHandles.clear();
-        run.multiHandle = nullptr;
-        run.headerList = nullptr;
-    };
+    // The run releases its handles on any way out, an exception included;
+    // the explicit calls keep libcurl's order ahead of the dump.
+    auto cleanUp = [&run] { transfer::curlCleanUp(run); };
 
     if (!transfer::createTransferHandles(run, url, m_proxy)) {
         // libcurl could not give us handles (out of memory): nothing was
@@ -83,13 +80,13 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
             transfer::armWorker(run, m_info, w, p, keptBytes);
             // A handle libcurl would not take can never finish; it is judged
             // as a failed transfer instead of being waited for.
-            if (curl_multi_add_handle(run.multiHandle, handle) != CURLM_OK) notAdded.push_back(handle);
+            if (curl_multi_add_handle(run.multiHandle.get(), handle) != CURLM_OK) notAdded.push_back(handle);
         }
         handlesErrorMap.clear();
         for (CURL* handle : notAdded) handlesErrorMap[handle] = CURLE_FAILED_INIT;
 
         int running = 0;
-        if (curl_multi_perform(run.multiHandle, &running) != CURLM_OK) {
+        if (curl_multi_perform(run.multiHandle.get(), &running) != CURLM_OK) {
             cleanUp();
             dump(run.workers, writer);
             return DE_CurlMultiError;
@@ -100,7 +97,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
         auto readFinished = [&] {
             bool any = false;
             int queued = 0;
-            while (CURLMsg* message = curl_multi_info_read(run.multiHandle, &queued)) {
+            while (CURLMsg* message = curl_multi_info_read(run.multiHandle.get(), &queued)) {
                 if (message->msg != CURLMSG_DONE) continue;
                 handlesErrorMap[message->easy_handle] = message->data.result;
                 any = true;
@@ -116,7 +113,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
         while (!finished) {
             if (!skipWait) {
                 long curlTimeout = -1;
-                const CURLMcode errCode1 = curl_multi_timeout(run.multiHandle, &curlTimeout);
+                const CURLMcode errCode1 = curl_multi_timeout(run.multiHandle.get(), &curlTimeout);
                 diagnosticLogf(logtext::kErrCode1, static_cast<int>(errCode1));
 
                 // curl_multi_poll waits on libcurl's sockets, or without any
@@ -124,7 +121,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
                 // keeps the stop flag and the progress looked at every second or two.
                 int events = 0;
                 const CURLMcode pollCode =
-                    curl_multi_poll(run.multiHandle, nullptr, 0,
+                    curl_multi_poll(run.multiHandle.get(), nullptr, 0,
                                     static_cast<int>(transfer::waitTimeMilliseconds(curlTimeout)), &events);
                 if (pollCode != CURLM_OK) {
                     // Nothing has finished; the verification pass changes
@@ -135,10 +132,10 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
             }
             skipWait = false;
 
-            const CURLMcode performCode = curl_multi_perform(run.multiHandle, &running);
+            const CURLMcode performCode = curl_multi_perform(run.multiHandle.get(), &running);
             if (performCode != CURLM_OK) {
                 diagnosticLogf(logtext::kMultiPerformError, static_cast<int>(performCode));
-                verifyAndSaveDownloadedParts(run.multiHandle, run.workerHandles, curlOrVerificationErrorCount,
+                verifyAndSaveDownloadedParts(run.multiHandle.get(), run.workerHandles, curlOrVerificationErrorCount,
                                              run.workers, writer, handlesErrorMap);
                 cleanUp();
                 dump(run.workers, writer);
@@ -147,7 +144,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
 
             if (m_stopped) {
                 diagnosticLog(logtext::kStopped);
-                verifyAndSaveDownloadedParts(run.multiHandle, run.workerHandles, curlOrVerificationErrorCount,
+                verifyAndSaveDownloadedParts(run.multiHandle.get(), run.workerHandles, curlOrVerificationErrorCount,
                                              run.workers, writer, handlesErrorMap);
                 cleanUp();
                 dump(run.workers, writer);
@@ -163,7 +160,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
         }
 
         const DownloadResult serverErrorCode =
-            verifyAndSaveDownloadedParts(run.multiHandle, run.workerHandles, curlOrVerificationErrorCount,
+            verifyAndSaveDownloadedParts(run.multiHandle.get(), run.workerHandles, curlOrVerificationErrorCount,
                                          run.workers, writer, handlesErrorMap);
         if (serverErrorCode != DE_Success) {
             diagnosticLog(logtext::kServerError);

@@ -63,6 +63,15 @@ void Downloader::download() {
     // A hold left from an earlier run would keep this run from writing.
     takeCompletedFile().close();
 
+    // A stop asked for while the thread was starting: allocating a file of
+    // full size now would only hold up the owner that waits to close.
+    if (m_stopped) {
+        diagnosticLog(logtext::kStoppedBeforeAllocation);
+        m_result = DE_Stopped;
+        m_lastRunResult = DE_Stopped;
+        return;
+    }
+
     platform::File file;
     if (!prepareDestFile(file)) return;
 

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
+#include <streambuf>
 #include <string>
 
 #include "app/proxy_discovery.h"
@@ -174,6 +176,28 @@ TEST(HttpRequestLive, SendsItsHeaderLinesAndCollectsTheBody) {
     EXPECT_LT(position("X-First: 1"), position("X-Second: 2"));
     EXPECT_LT(position("X-Second: 2"), position("User-Agent: Vorlane Downloader"));
     EXPECT_EQ(position("Expect"), -1);
+}
+
+// A stream buffer that refuses every byte by throwing.
+class ThrowingBuffer : public std::streambuf {
+protected:
+    int_type overflow(int_type) override { throw std::runtime_error("sink broke"); }
+    std::streamsize xsputn(const char*, std::streamsize) override { throw std::runtime_error("sink broke"); }
+};
+
+TEST(HttpRequestLive, ASinkThatThrowsEndsTheTransferInsteadOfUnwindingThroughLibcurl) {
+    FaultServer server([](const HttpRequest&) {
+        HttpResponse response;
+        response.body = "a body for the sink";
+        return response;
+    });
+    ThrowingBuffer buffer;
+    std::ostream sink(&buffer);
+    sink.exceptions(std::ios::badbit);
+    std::string error;
+    CURLcode code = CURLE_OK;
+    EXPECT_NO_THROW(code = httpRequest(server.url(""), {}, ProxySettings{}, sink, error, false));
+    EXPECT_EQ(code, CURLE_WRITE_ERROR);
 }
 
 TEST(HttpRequestLive, HeadOnlyAsksForNoBody) {

@@ -200,19 +200,20 @@ const FailureCase kFailures[] = {
      },
      L"Server Error (system code: 2001). Программа будет автоматически закрыта!"},
     {"content length 0", 0x0409, [](const HttpRequest&) { return headWithLength("0"); },
-     L"Internal Error.The program will be automatically closed!"},
+     L"Server Error (system code: 2001). The program will be automatically closed!"},
     // libcurl itself refuses a final answer whose length is no number ...
     {"content length abc, refused by libcurl", 0x0409, [](const HttpRequest&) { return headWithLength("abc"); },
      L"Download Error (system code: 8). The program will be automatically closed!"},
-    // ... but not in an interim answer, and the first length of the chain is the one taken.
+    // ... but not in an interim answer, whose length never counts: the final
+    // answer's is taken and the download starts (and fails on its 200s).
     {"content length abc", 0x0409, [](const HttpRequest&) { return interimLength("abc", "1000"); },
-     L"Internal Error.The program will be automatically closed!"},
+     L"Internal Error.The program will be automatically closed!", true},
     {"content length without digits", 0x0409, [](const HttpRequest&) { return interimLength("  -", "1000"); },
-     L"Internal Error.The program will be automatically closed!"},
+     L"Internal Error.The program will be automatically closed!", true},
     {"content length too large", 0x0409, [](const HttpRequest&) { return headWithLength("2147483648"); },
-     L"Internal Error.The program will be automatically closed!"},
+     L"Server Error (system code: 2001). The program will be automatically closed!"},
     {"negative content length", 0x0409, [](const HttpRequest&) { return interimLength("-1", "1000"); },
-     L"Internal Error.The program will be automatically closed!"},
+     L"Internal Error.The program will be automatically closed!", true},
     {"404 during the download", 0x0409,
      [](const HttpRequest& request) {
          if (request.method == "HEAD") return headWithLength("1000000");

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,55 @@ TEST(Segfetch, DownloadsOverHttpAndReportsProgress) {
     EXPECT_FALSE(contains(result.err, "\r")) << "no in-place redraw without a terminal";
 }
 
+struct RedirectCase {
+    const char* name;
+    const char* path;
+    int exitCode;  // 0: the file arrives byte-exact
+};
+
+class SegfetchRedirect : public testing::TestWithParam<RedirectCase> {};
+
+// Download addresses that redirect to the file: the size and every part come
+// from the final answer of the chain, never from a redirect's own page.
+TEST_P(SegfetchRedirect, ReachesTheFileOrFailsClearly) {
+    TempDir root;
+    testsupport::writeRandomFile(root / "file.bin", 2 * kPart + 17, 107);
+    for (const char* copy : {"head.bin", "get.bin"}) std::filesystem::copy_file(root / "file.bin", root / copy);
+    NginxServer mirror(root.path());
+    NginxOptions options;
+    options.serverDirectives =
+        "    location = /r302 { return 302 /file.bin; }\n"
+        "    location = /c1 { return 301 /c2; }\n    location = /c2 { return 307 /c3; }\n"
+        "    location = /c3 { return 308 /c4; }\n    location = /c4 { return 302 /c5; }\n"
+        "    location = /c5 { return 301 /file.bin; }\n"
+        "    location = /s1 { return 302 /c1; }\n"
+        "    location = /loop { return 302 /loop; }\n"
+        "    location = /head.bin { if ($request_method = HEAD) { return 302 /file.bin; } }\n"
+        "    location = /get.bin { if ($request_method = GET) { return 307 /file.bin; } }\n"
+        "    location = /away { return 302 " + mirror.url("file.bin") + "; }\n";
+    NginxServer server(root.path(), options);
+    TempDir out;
+
+    const ProcessResult result = runSegfetch({(out / "f.bin").string(), server.url(GetParam().path)});
+
+    ASSERT_EQ(result.exitCode, GetParam().exitCode) << result.err;
+    if (GetParam().exitCode == 0) {
+        EXPECT_EQ(testsupport::sha256OfFile(out / "f.bin"), testsupport::sha256OfFile(root / "file.bin"));
+    } else {
+        EXPECT_TRUE(contains(result.err, "segfetch: too many redirects")) << result.err;
+        EXPECT_FALSE(std::filesystem::exists(out / "f.bin"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Chains, SegfetchRedirect,
+                         testing::Values(RedirectCase{"Found", "r302", 0},
+                                         RedirectCase{"FiveHopsOf301307308302", "c1", 0},
+                                         RedirectCase{"OnlyTheHeadRequest", "head.bin", 0},
+                                         RedirectCase{"OnlyThePartRequests", "get.bin", 0},
+                                         RedirectCase{"ToAnotherHostAndPort", "away", 0},
+                                         RedirectCase{"SixHops", "s1", 3}, RedirectCase{"Loop", "loop", 3}),
+                         [](const testing::TestParamInfo<RedirectCase>& info) { return info.param.name; });
+
 TEST(Segfetch, RedrawsOneLineOnATerminal) {
     TempDir root;
     testsupport::writeRandomFile(root / "f.bin", 2 * kPart, 102);
@@ -132,12 +182,22 @@ TEST_P(SegfetchCause, HasItsOwnExitCodeAndMessage) {
     EXPECT_TRUE(contains(result.err, c.message)) << result.err;
     // One line names the cause.
     EXPECT_TRUE(contains(result.err, std::string("segfetch: ") + c.message)) << result.err;
+    if (c.exitCode == 0) {
+        EXPECT_TRUE(testsupport::readFileBytes(out / "f.bin") == content);
+    }
 }
 
 HttpResponse withStatus(int status) {
     HttpResponse response;
     response.status = status;
     response.body = "page";
+    return response;
+}
+
+// A header line written without the optional blank after its colon.
+HttpResponse rawWithoutBlanks(const std::string& status, const std::string& body, std::size_t length) {
+    HttpResponse response;
+    response.rawResponse = "HTTP/1.1 " + status + "\r\nContent-Length:" + std::to_string(length) + "\r\n\r\n" + body;
     return response;
 }
 
@@ -180,7 +240,27 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   8, "server ignores range requests"},
         CauseCase{"TooManyErrors", parts([](HttpResponse& r) { r.closeAfterBodyBytes = 10; }), 9,
-                  "too many errors; last libcurl error 18: Transferred a partial file"}),
+                  "too many errors; last libcurl error 18: Transferred a partial file"},
+        // The file changed on the server after the probe and part 0: part 1
+        // comes from the new version and must never complete a mix.
+        CauseCase{"FileChangedMidway",
+                  [](const HttpRequest& request, const std::string& content) {
+                      const bool changed = request.method == "GET" && partOf(request) == 1;
+                      HttpResponse response = testsupport::serveRange(request, changed ? contentOf(kPart + 10, 9) : content);
+                      response.headers.emplace_back("ETag", changed ? "\"v2\"" : "\"v1\"");
+                      return response;
+                  },
+                  9, "too many errors; the server's answers were wrong (status, length, range or file version)"},
+        // Lengths without a blank after the colon, and no Content-Range.
+        CauseCase{"LengthsWithoutBlanks",
+                  [](const HttpRequest& request, const std::string& content) {
+                      if (request.method == "HEAD") return rawWithoutBlanks("200 OK", "", content.size());
+                      const auto [first, last] = request.range.value_or(std::pair<std::int64_t, std::int64_t>{0, 0});
+                      const std::string bytes = content.substr(static_cast<std::size_t>(first),
+                                                               static_cast<std::size_t>(last - first + 1));
+                      return rawWithoutBlanks("206 Partial Content", bytes, bytes.size());
+                  },
+                  0, "100.0%"}),
     [](const testing::TestParamInfo<CauseCase>& info) { return info.param.name; });
 
 TEST(Segfetch, NoServerIsAConnectionFailureWithLibcurlsText) {
@@ -193,32 +273,65 @@ TEST(Segfetch, NoServerIsAConnectionFailureWithLibcurlsText) {
 
 struct OutputCase {
     const char* name;
-    bool missingDirectory;  // else the state path is taken by a directory
+    // Makes what the case needs in `dir` and returns the OUTPUT argument.
+    std::function<std::string(const std::filesystem::path& dir)> prepare;
     int exitCode;
     const char* message;
 };
 
 class SegfetchOutput : public testing::TestWithParam<OutputCase> {};
 
-TEST_P(SegfetchOutput, ThatCannotBeWrittenIsNamed) {
+// What a directory holds: names with file contents, "<dir>" for directories.
+std::map<std::string, std::string> listing(const std::filesystem::path& dir) {
+    std::map<std::string, std::string> entries;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
+        entries[entry.path().string()] = entry.is_directory() ? "<dir>" : testsupport::readFileBytes(entry.path());
+    return entries;
+}
+
+TEST_P(SegfetchOutput, ThatCannotBeWrittenIsNamedAndNothingThereChanges) {
     const std::string content = contentOf(1000, 105);
     FaultServer server([&](const HttpRequest& request) { return testsupport::serveRange(request, content); });
     TempDir out;
-    std::filesystem::path output = out / "f.bin";
-    if (GetParam().missingDirectory) {
-        output = out / "missing" / "f.bin";
-    } else {
-        std::filesystem::create_directories(out / "f.bin.state");
-    }
-    const ProcessResult result = runSegfetch({output.string(), server.url("f.bin")});
+    const std::string output = GetParam().prepare(out.path());
+    const auto before = listing(out.path());
+
+    const ProcessResult result = runSegfetch({output, server.url("f.bin")});
+
     EXPECT_EQ(result.exitCode, GetParam().exitCode) << result.err;
     EXPECT_TRUE(contains(result.err, GetParam().message)) << result.err;
+    const auto after = listing(out.path());
+    for (const auto& [name, what] : before) {
+        ASSERT_TRUE(after.count(name)) << name;
+        EXPECT_TRUE(after.at(name) == what) << name;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, SegfetchOutput,
-                         testing::Values(OutputCase{"MissingDirectory", true, 10, "cannot write "},
-                                         OutputCase{"StateTakenByADirectory", false, 11, ".state"}),
-                         [](const testing::TestParamInfo<OutputCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Paths, SegfetchOutput,
+    testing::Values(
+        OutputCase{"MissingDirectory", [](const std::filesystem::path& dir) { return (dir / "missing" / "f.bin").string(); },
+                   10, "cannot write "},
+        OutputCase{"StateTakenByADirectory",
+                   [](const std::filesystem::path& dir) {
+                       std::filesystem::create_directories(dir / "f.bin.state");
+                       return (dir / "f.bin").string();
+                   },
+                   11, ".state"},
+        OutputCase{"AnEmptyDirectory",
+                   [](const std::filesystem::path& dir) {
+                       std::filesystem::create_directories(dir / "f.bin");
+                       return (dir / "f.bin").string();
+                   },
+                   10, "(it is a directory)"},
+        // Rewritten, the name would be that of the existing f.bin.
+        OutputCase{"NotUtf8",
+                   [](const std::filesystem::path& dir) {
+                       std::ofstream(dir / "f.bin") << "keep";
+                       return (dir / "f\xff.bin").string();
+                   },
+                   2, "OUTPUT is not valid UTF-8"}),
+    [](const testing::TestParamInfo<OutputCase>& info) { return info.param.name; });
 
 TEST(Segfetch, AFailedWriteIsNeverReportedAsComplete) {
     // The file exists at full size (so it is reused, not allocated); writes

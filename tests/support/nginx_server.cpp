@@ -123,6 +123,7 @@ NginxServer::NginxServer(const fs::path& docRoot, NginxOptions options) : m_opti
             conf << "    limit_rate " << m_options.limitRate << ";\n";
         }
         if (!m_options.allowRanges) conf << "    max_ranges 0;\n";
+        conf << m_options.serverDirectives;
         conf << "  }\n}\n";
         writeWhole(m_dir / "nginx.conf", conf.str());
         std::error_code ec;

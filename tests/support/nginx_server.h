@@ -28,6 +28,7 @@ struct NginxOptions {
     std::string limitRate;           // nginx limit_rate value per connection, e.g. "2m"; empty = none
     int workerProcesses = 1;
     bool allowRanges = true;         // false: "max_ranges 0" so ranges are ignored (plain 200)
+    std::string serverDirectives = {};  // added inside the server block as they are (e.g. redirect locations)
 };
 
 class NginxServer {

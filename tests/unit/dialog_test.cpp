@@ -349,8 +349,10 @@ TEST_F(DialogTest, MessagesLeftInTheQueueAreFreedWhenTheWindowGoes) {
         d.postProgress(5, L"late");
         d.postStatus(L"late");
     });
-    // Freed by the dialog (the leak checker of the sanitizer build watches this).
-    EXPECT_EQ(mainRecord(os).undeliveredMessages, 2);
+    // Posts that race the finish's stop are dropped by the worker; whatever
+    // was queued is freed by the dialog (the sanitizer build's leak checker
+    // watches this).
+    EXPECT_LE(mainRecord(os).undeliveredMessages, 2);
 }
 
 // --- closing ---

@@ -7,11 +7,13 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "downloader/diagnostic_log.h"
+#include "tests/unit/transfer_test_access.h"
 #include "tests/unit/scratch_dir.h"
 
 namespace {
@@ -67,6 +69,20 @@ TEST(DownloaderLifecycle, EmptyStatePathStartsNothing) {
     EXPECT_FALSE(downloader.downloadInfo().isComplete());
     EXPECT_EQ(downloader.progressLength(), 0);
     EXPECT_EQ(dir.entries(), 0u);  // no destination file: download() never ran
+}
+
+TEST(DownloaderLifecycle, AnExceptionOnTheDownloadThreadIsAFailureWithALogLine) {
+    TempDir dir;
+    openDiagnosticLog(dir.file("trace.log"));
+    Downloader downloader;
+    DownloaderTestAccess::runDownloadThread(downloader, [] { throw std::runtime_error("disk on fire"); });
+    closeDiagnosticLog();
+    EXPECT_EQ(downloader.result(), DE_InternalError);
+    EXPECT_EQ(downloader.lastRunResult(), DE_InternalError);
+    std::ifstream in(fs::path(dir.file("trace.log")));
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "Error: download thread failed: disk on fire");
 }
 
 TEST(DownloaderLifecycle, BeginDownloadIsLoggedEvenWithoutAThread) {
@@ -164,8 +180,12 @@ TEST(DownloaderLifecycle, DestructionWaitsForARunningThread) {
         downloader.setTempFilePath(dir.file("state.txt"));
         downloader.beginDownload();
     }
-    // The thread wrote its files before the Downloader went away.
-    EXPECT_TRUE(fs::exists(fs::path(dir.file("file.bin"))));
+    // Whatever the thread had reached when the stop came, it was over before
+    // the Downloader went away: no file is left half made.
+    if (fs::exists(fs::path(dir.file("file.bin")))) {
+        EXPECT_EQ(fs::file_size(fs::path(dir.file("file.bin"))), 1000u);
+        EXPECT_TRUE(fs::exists(fs::path(dir.file("state.txt"))));
+    }
 }
 
 }  // namespace

@@ -28,7 +28,6 @@ public:
         run.workers = transfer::createWorkerRecords(&owner, workers, DownloadInfo::kPartSize);
         created = transfer::createTransferHandles(run, "http://127.0.0.1:9/file", ProxySettings{});
     }
-    ~IdleRun() { transfer::curlCleanUp(run.workerHandles, run.multiHandle, run.headerList); }
     transfer::TransferRun run;
     bool created = false;
 };
@@ -218,10 +217,9 @@ TEST(PartHeaderCallback, KeepsTheFinalResponsesContentRangeBesideTheRecords) {
 
     EXPECT_EQ(record.contentRange, "bytes 5-9/10");
     EXPECT_EQ(record.statusHeader, (HeaderRecord{HK_Status, "206"}));
-    EXPECT_EQ(record.contentSize, 7) << "content-length is not reset across a redirect";
-    ASSERT_EQ(record.headers.size(), 7u);
+    EXPECT_EQ(record.contentSize, 0) << "the redirect's own length is not the part's";
+    ASSERT_EQ(record.headers.size(), 3u);
     EXPECT_EQ(record.headers[1], HeaderRecord{}) << "the range line stays an ordinary record";
-    EXPECT_EQ(record.headers[5], HeaderRecord{});
 }
 
 struct ContentRangeCase {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <system_error>
@@ -41,6 +42,9 @@ struct DownloaderTestAccess {
     static void holdCompletedFile(Downloader& downloader, platform::File file) {
         const std::lock_guard<std::mutex> lock(downloader.m_completedFileLock);
         downloader.m_completedFile = std::move(file);
+    }
+    static void runDownloadThread(Downloader& downloader, const std::function<void()>& body) {
+        downloader.runDownloadThread(body);
     }
 };
 

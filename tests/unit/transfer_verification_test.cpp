@@ -37,7 +37,6 @@ protected:
 
     void TearDown() override {
         if (m_writer) m_writer->stop();
-        transfer::curlCleanUp(m_run.workerHandles, m_run.multiHandle, m_run.headerList);
     }
 
     // Worker w's transfer ended with `code` after `status` and `length` bytes.
@@ -54,7 +53,7 @@ protected:
     }
 
     DownloadResult verify() {
-        return DownloaderTestAccess::verify(m_downloader, m_run.multiHandle, m_run.workerHandles, m_errors,
+        return DownloaderTestAccess::verify(m_downloader, m_run.multiHandle.get(), m_run.workerHandles, m_errors,
                                             m_run.workers, *m_writer, m_finished);
     }
 

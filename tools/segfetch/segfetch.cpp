@@ -7,19 +7,22 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include <curl/curl.h>
 
-#include <boost/algorithm/string/trim.hpp>
 #include <boost/format.hpp>
+#include <boost/locale/encoding_utf.hpp>
 
 #include "downloader/downloader.h"
 #include "platform/arguments.h"
 #include "platform/console.h"
+#include "platform/system.h"
 #include "platform/text.h"
 
 namespace {
@@ -47,8 +50,10 @@ constexpr char kUsage[] =
     "\n"
     "Downloads URL to OUTPUT with up to 12 parallel range requests of 512 KiB,\n"
     "trying each MIRROR in turn when a server is unavailable (503) or fails\n"
-    "too often. The size comes from a HEAD request to URL (its first\n"
-    "Content-Length). The resume state is written to OUTPUT.state.\n"
+    "too often. The size comes from a HEAD request to URL (the Content-Length\n"
+    "of its final answer, redirects followed). Every part must come from the\n"
+    "file version (ETag, else Last-Modified) that answer names. The resume\n"
+    "state is written to OUTPUT.state.\n"
     "\n"
     "  --proxy HOST:PORT  send every request through this HTTP proxy\n"
     "  -h, --help         show this text\n"
@@ -56,17 +61,18 @@ constexpr char kUsage[] =
     "Exit codes:\n"
     "    0  the file is complete and closed\n"
     "    1  the download ended incomplete for another reason\n"
-    "    2  wrong command line\n"
-    "    3  connection failure on the HEAD request (libcurl's text is shown)\n"
+    "    2  wrong command line (OUTPUT must be valid UTF-8)\n"
+    "    3  the HEAD request failed: connection, TLS, more than 5 redirects\n"
+    "       (libcurl's text is shown)\n"
     "    4  the server gave no usable size (no Content-Length, or not 1..2147483647)\n"
     "    5  the server answered 404 (not found)\n"
     "    6  the server answered 410 (gone)\n"
     "    7  the server answered 503 (unavailable), on every mirror\n"
     "    8  the server ignores range requests (answered 200)\n"
     "    9  too many failed part transfers (the last libcurl error is shown)\n"
-    "   10  cannot write OUTPUT\n"
+    "   10  cannot write OUTPUT (an existing directory is never replaced)\n"
     "   11  cannot write OUTPUT.state\n"
-    "   12  libcurl's multi interface failed\n"
+    "   12  the download engine failed (libcurl's multi interface, or internal)\n"
     "   13  the server answered the HEAD request with another error status\n"
     "  130  interrupted (SIGINT or SIGTERM); the resume state is saved\n";
 
@@ -119,6 +125,14 @@ bool parseArguments(const std::vector<std::string>& arguments, Options& options,
         return false;
     }
     options.output = positional[0];
+    // A name with invalid bytes would be rewritten on its way to the file
+    // system and could name another, existing file.
+    try {
+        (void)boost::locale::conv::utf_to_utf<wchar_t>(options.output, boost::locale::conv::stop);
+    } catch (const boost::locale::conv::conversion_error&) {
+        error = "OUTPUT is not valid UTF-8";
+        return false;
+    }
     options.urls.assign(positional.begin() + 1, positional.end());
     if (!options.proxy.empty()) {
         const std::size_t colon = options.proxy.rfind(':');
@@ -140,31 +154,11 @@ ProxySettings proxySettings(const std::string& text) {
     return proxy;
 }
 
-const HeaderRecord* firstOfKind(const HeaderList& headers, HeaderKind kind) {
-    for (const HeaderRecord& record : headers)
-        if (record.kind == kind) return &record;
-    return nullptr;
-}
-
 const HeaderRecord* lastOfKind(const HeaderList& headers, HeaderKind kind) {
     const HeaderRecord* found = nullptr;
     for (const HeaderRecord& record : headers)
         if (record.kind == kind) found = &record;
     return found;
-}
-
-// A Content-Length the engine can take: 1 to 2147483647, digits only.
-bool parseSize(const std::string& text, std::int32_t& size) {
-    const std::string digits = boost::trim_copy(text);
-    if (digits.empty() || digits.size() > 10) return false;
-    std::int64_t value = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + (c - '0');
-    }
-    if (value < 1 || value > 2147483647) return false;
-    size = static_cast<std::int32_t>(value);
-    return true;
 }
 
 std::string humanBytes(double bytes) {
@@ -239,7 +233,7 @@ private:
 
 std::string transferErrorText(const Downloader& downloader) {
     const CURLcode code = downloader.lastTransferError();
-    if (code == CURLE_OK) return "the server's answers were wrong (status or length)";
+    if (code == CURLE_OK) return "the server's answers were wrong (status, length, range or file version)";
     return (boost::format("last libcurl error %d: %s") % static_cast<int>(code) % curl_easy_strerror(code)).str();
 }
 
@@ -254,6 +248,8 @@ int judge(Downloader& downloader, const Options& options) {
         return fail(kExitCannotWriteOutput, "cannot write " + options.output);
     case DE_SaveResumeStateError:
         return fail(kExitCannotWriteState, "cannot write " + options.output + ".state");
+    case DE_InternalError:
+        return fail(kExitEngineFailure, "the download engine failed unexpectedly");
     default:
         break;
     }
@@ -279,16 +275,26 @@ int judge(Downloader& downloader, const Options& options) {
 
 int run(const Options& options) {
     const ProxySettings proxy = proxySettings(options.proxy);
+    const std::wstring output = platform::fromUtf8(options.output);
+
+    // The engine would replace an empty directory by the file.
+    std::error_code error;
+    if (std::filesystem::is_directory(platform::nativePath(output), error))
+        return fail(kExitCannotWriteOutput, "cannot write " + options.output + " (it is a directory)");
 
     HeaderList headers;
-    std::string error;
-    const CURLcode probe = requestHeaders(options.urls.front(), {}, proxy, headers, error);
+    std::string probeError;
+    const CURLcode probe = requestHeaders(options.urls.front(), {}, proxy, headers, probeError);
+    if (probe == CURLE_TOO_MANY_REDIRECTS)
+        return fail(kExitConnection, (boost::format("too many redirects: %s (libcurl error %d)") % probeError %
+                                      static_cast<int>(probe))
+                                         .str());
     if (probe != CURLE_OK)
-        return fail(kExitConnection, (boost::format("connection failure: %s (libcurl error %d)") % error %
+        return fail(kExitConnection, (boost::format("connection failure: %s (libcurl error %d)") % probeError %
                                       static_cast<int>(probe))
                                          .str());
 
-    // The final answer of the redirect chain decides whether there is a file.
+    // The records are those of the final answer of the redirect chain.
     if (const HeaderRecord* status = lastOfKind(headers, HK_Status)) {
         const std::string& code = status->value;
         if (code == "404") return fail(kExitNotFound, "server answered 404 (not found)");
@@ -296,13 +302,10 @@ int run(const Options& options) {
         if (code == "503") return fail(kExitUnavailable, "server answered 503 (unavailable)");
         if (code.empty() || code[0] != '2') return fail(kExitHttpError, "server answered " + code);
     }
-    // As the product does: the first Content-Length of the chain is the size.
-    const HeaderRecord* length = firstOfKind(headers, HK_ContentLength);
-    std::int32_t size = 0;
-    if (length == nullptr || !parseSize(length->value, size))
-        return fail(kExitNoSize, "server gave no usable size (Content-Length)");
+    const HeaderRecord* length = lastOfKind(headers, HK_ContentLength);
+    const std::int32_t size = length != nullptr ? parseContentLength(length->value) : -1;
+    if (size < 1) return fail(kExitNoSize, "server gave no usable size (Content-Length)");
 
-    const std::wstring output = platform::fromUtf8(options.output);
     const std::wstring statePath = output + L".state";
 
     DownloadInfo info;
@@ -317,6 +320,7 @@ int run(const Options& options) {
     downloader.setProxy(proxy);
     downloader.setDownloadInfo(info);
     downloader.setTempFilePath(statePath);
+    downloader.setValidator(responseValidator(headers));
 
     ProgressMeter meter(size, platform::standardErrorIsTerminal());
     g_engineStarted = 1;
