@@ -14,8 +14,8 @@
 #include "config/payload.h"
 #include "downloader/downloader.h"
 #include "downloader/proxy_settings.h"
-#include "platform/dialog_window.h"
-#include "platform/os_services.h"
+#include "app/dialog_window.h"
+#include "app/os_services.h"
 
 class CUpdateProgressDlg : public platform::DialogHandler {
 public:

@@ -14,7 +14,7 @@
 #include "app/proxy_discovery.h"
 #include "app/ui_text.h"
 #include "app/update_progress_dlg.h"
-#include "platform/headless_os.h"
+#include "tests/support/fake_windows.h"
 #include "platform/text.h"
 #include "tests/support/fault_server.h"
 #include "tests/support/nginx_server.h"
@@ -25,7 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using platform::HeadlessOs;
+using platform::FakeWindows;
 using testsupport::FaultServer;
 using testsupport::HttpRequest;
 using testsupport::HttpResponse;
@@ -48,7 +48,7 @@ struct Discovery {
 
 Discovery discoverThrough(const std::wstring& proxyText, const std::string& testAddress,
                           std::chrono::milliseconds bound = 5s) {
-    HeadlessOs os;
+    FakeWindows os;
     os.setCurrentUserProxy(true, proxyText);
     const auto started = Clock::now();
     Discovery discovery{discoverProxy(os, testAddress, bound), {}};
@@ -222,7 +222,7 @@ TEST(HttpRequestLive, ProxyOnlyWithType2AndAHost) {
 
 class ProxiedDialog : public CUpdateProgressDlg {
 public:
-    ProxiedDialog(HeadlessOs& os, std::string address, std::string testAddress)
+    ProxiedDialog(FakeWindows& os, std::string address, std::string testAddress)
         : CUpdateProgressDlg(os), m_address(std::move(address)), m_testAddress(std::move(testAddress)) {}
 
 protected:
@@ -242,7 +242,7 @@ TEST(FrontEndThroughProxy, ProbeAndPartsGoThroughTheAdoptedProxy) {
     testsupport::NginxServer nginx(docs.path());
     testsupport::TinyProxy proxy;
     FaultServer site(okPage);
-    HeadlessOs os;
+    FakeWindows os;
     os.setOwnExecutablePath(platform::fromUtf8((docs / "installer.exe").string()));
     os.setTemporaryDirectory(platform::fromUtf8(dir.path().string()));
     os.setCurrentUserProxy(true, platform::fromUtf8(proxy.address()));

@@ -14,7 +14,7 @@
 #include "app/ui_text.h"
 #include "app/update_progress_dlg.h"
 #include "downloader/transfer_handles.h"
-#include "platform/headless_os.h"
+#include "tests/support/fake_windows.h"
 #include "platform/text.h"
 #include "tests/support/fault_server.h"
 #include "tests/support/nginx_server.h"
@@ -26,7 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::DialogRecord;
-using platform::HeadlessOs;
+using platform::FakeWindows;
 using platform::kMessageBoxTemplate;
 using platform::kProgressDialogTemplate;
 using platform::UserInput;
@@ -40,7 +40,7 @@ using testsupport::TempDir;
 // which product the build is) differs from the shipped program.
 class RoadDialog : public CUpdateProgressDlg {
 public:
-    RoadDialog(HeadlessOs& os, std::string address, std::string productId = "pelmora")
+    RoadDialog(FakeWindows& os, std::string address, std::string productId = "pelmora")
         : CUpdateProgressDlg(os), m_address(std::move(address)), m_id(std::move(productId)) {}
 
 protected:
@@ -95,7 +95,7 @@ protected:
 
     TempDir dir;
     fs::path temp = dir / "temp";
-    HeadlessOs os;
+    FakeWindows os;
 };
 
 const std::vector<std::string> kTypicalBlock{
@@ -246,7 +246,7 @@ const FailureCase kFailures[] = {
 TEST_F(FrontEndRoad, FailuresEndInTheirNoticeAndNothingIsStarted) {
     useProgram(kTypicalBlock);
     for (const FailureCase& c : kFailures) {
-        HeadlessOs local;
+        FakeWindows local;
         local.setOwnExecutablePath(os.ownExecutablePath());
         const fs::path caseTemp = dir / (std::string("case ") + c.name);
         fs::create_directories(caseTemp);
@@ -344,7 +344,7 @@ TEST_F(FrontEndRoad, EscDuringTheDownloadStopsItAndKeepsTheResumeState) {
 
 const std::wstring kUninstallKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\DravoLin";
 
-void installCompanion(HeadlessOs& os) {
+void installCompanion(FakeWindows& os) {
     os.setRegistryString(kUninstallKey, L"DisplayVersion", L"3.0");
     os.setRegistryString(kUninstallKey, L"InstallLocation", L"C:\\Program Files\\Dravo Lin");
     os.addFile(L"C:\\Program Files\\Dravo Lin\\dravolin.exe");

@@ -6,11 +6,11 @@
 #include <functional>
 
 #include "app/companion.h"
-#include "platform/headless_os.h"
+#include "tests/support/fake_windows.h"
 
 namespace {
 
-using platform::HeadlessOs;
+using platform::FakeWindows;
 
 const std::wstring kKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\DravoLin";
 const std::wstring kLocation = L"C:\\Program Files\\Dravo Lin";
@@ -48,7 +48,7 @@ const ReadCase kReadCases[] = {
 
 TEST(RegistryString, ReadsUtf16UpToTheFirstZero) {
     for (const ReadCase& c : kReadCases) {
-        HeadlessOs os;
+        FakeWindows os;
         os.setRegistryBytes(kKey, L"Value", c.bytes);
         platform::RegistryKey key = nullptr;
         ASSERT_EQ(os.openRegistryKey(kKey, key), 0);
@@ -60,7 +60,7 @@ TEST(RegistryString, ReadsUtf16UpToTheFirstZero) {
 }
 
 TEST(RegistryString, MissingValueKeepsTheDefaultAndReturnsTheError) {
-    HeadlessOs os;
+    FakeWindows os;
     os.addRegistryKey(kKey);
     platform::RegistryKey key = nullptr;
     ASSERT_EQ(os.openRegistryKey(kKey, key), 0);
@@ -74,14 +74,14 @@ TEST(RegistryString, MissingValueKeepsTheDefaultAndReturnsTheError) {
 
 struct CheckCase {
     const char* name;
-    std::function<void(HeadlessOs&)> setUp;
+    std::function<void(FakeWindows&)> setUp;
     bool installed;
     std::wstring displayVersion;
     std::wstring installLocation;
     std::wstring exePath;
 };
 
-void fullInstall(HeadlessOs& os) {
+void fullInstall(FakeWindows& os) {
     os.setRegistryString(kKey, L"DisplayVersion", L"2.1");
     os.setRegistryString(kKey, L"InstallLocation", kLocation);
     os.addFile(kExe);
@@ -89,40 +89,40 @@ void fullInstall(HeadlessOs& os) {
 
 const CheckCase kCheckCases[] = {
     {"installed", fullInstall, true, L"2.1", kLocation, kExe},
-    {"no uninstall key", [](HeadlessOs&) {}, false, L"", L"", L""},
+    {"no uninstall key", [](FakeWindows&) {}, false, L"", L"", L""},
     {"key not readable",
-     [](HeadlessOs& os) {
+     [](FakeWindows& os) {
          fullInstall(os);
          os.denyRegistryKey(kKey);
      },
      false, L"", L"", L""},
     {"no DisplayVersion",
-     [](HeadlessOs& os) {
+     [](FakeWindows& os) {
          os.setRegistryString(kKey, L"InstallLocation", kLocation);
          os.addFile(kExe);
      },
      false, L"", L"", L""},
     {"no InstallLocation",
-     [](HeadlessOs& os) {
+     [](FakeWindows& os) {
          os.setRegistryString(kKey, L"DisplayVersion", L"2.1");
          os.addFile(kExe);
      },
      false, L"2.1", L"", L""},
     {"executable missing",
-     [](HeadlessOs& os) {
+     [](FakeWindows& os) {
          os.setRegistryString(kKey, L"DisplayVersion", L"2.1");
          os.setRegistryString(kKey, L"InstallLocation", kLocation);
      },
      false, L"2.1", kLocation, kExe},
     {"location with a trailing backslash gets another one",
-     [](HeadlessOs& os) {
+     [](FakeWindows& os) {
          os.setRegistryString(kKey, L"DisplayVersion", L"2.1");
          os.setRegistryString(kKey, L"InstallLocation", L"D:\\DL\\");
          os.addFile(L"D:\\DL\\\\dravolin.exe");
      },
      true, L"2.1", L"D:\\DL\\", L"D:\\DL\\\\dravolin.exe"},
     {"location longer than the buffer",
-     [](HeadlessOs& os) {
+     [](FakeWindows& os) {
          os.setRegistryString(kKey, L"DisplayVersion", L"2.1");
          os.setRegistryString(kKey, L"InstallLocation", std::wstring(600, L'L'));
      },
@@ -131,7 +131,7 @@ const CheckCase kCheckCases[] = {
 
 TEST(CompanionCheck, EveryStepMustSucceed) {
     for (const CheckCase& c : kCheckCases) {
-        HeadlessOs os;
+        FakeWindows os;
         c.setUp(os);
         const CompanionProductInfo info(os);
         EXPECT_EQ(info.installed, c.installed) << c.name;
@@ -170,7 +170,7 @@ const RuleCase kRuleCases[] = {
 
 TEST(CompanionRule, StartsAnInstalledCopyInsteadOfDownloading) {
     for (const RuleCase& c : kRuleCases) {
-        HeadlessOs os;
+        FakeWindows os;
         if (c.installed) fullInstall(os);
         std::wstring address = c.contentAddress;
         EXPECT_EQ(startInstalledCompanion(os, c.productIndex, c.contentType, address), c.started) << c.name;

@@ -17,14 +17,14 @@
 #include "app/ui_text.h"
 #include "app/update_progress_app.h"
 #include "app/update_progress_dlg.h"
-#include "platform/headless_os.h"
+#include "tests/support/fake_windows.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::DialogRecord;
-using platform::HeadlessOs;
+using platform::FakeWindows;
 using platform::kIdCancel;
 using platform::kIdOk;
 using platform::kMessageBoxTemplate;
@@ -72,8 +72,8 @@ class ScriptedDialog : public CUpdateProgressDlg {
 public:
     using Script = std::function<void(ScriptedDialog&)>;
 
-    ScriptedDialog(HeadlessOs& os, Script script, std::string productId = "pelmora")
-        : CUpdateProgressDlg(os), m_headless(os), m_script(std::move(script)), m_id(std::move(productId)) {}
+    ScriptedDialog(FakeWindows& os, Script script, std::string productId = "pelmora")
+        : CUpdateProgressDlg(os), m_windows(os), m_script(std::move(script)), m_id(std::move(productId)) {}
     ~ScriptedDialog() override {
         m_stopRequested = true;
         joinWorker();
@@ -110,7 +110,7 @@ public:
     // Waits until a message box is open (and not yet answered).
     bool waitForOpenBox() {
         return eventually([this] {
-            for (const DialogRecord& box : m_headless.dialogsWithTemplate(kMessageBoxTemplate)) {
+            for (const DialogRecord& box : m_windows.dialogsWithTemplate(kMessageBoxTemplate)) {
                 if (!box.ended) return true;
             }
             return false;
@@ -119,11 +119,11 @@ public:
     // Waits until the first message box has been answered and is gone.
     bool waitForBoxAnswered() {
         return eventually([this] {
-            const auto boxes = m_headless.dialogsWithTemplate(kMessageBoxTemplate);
+            const auto boxes = m_windows.dialogsWithTemplate(kMessageBoxTemplate);
             return !boxes.empty() && boxes[0].destroyed;
         });
     }
-    void mark(const std::string& event) { m_headless.addEvent(event); }
+    void mark(const std::string& event) { m_windows.addEvent(event); }
 
 protected:
     void workerThread() override {
@@ -133,7 +133,7 @@ protected:
     std::string productId() const override { return m_id; }
 
 private:
-    HeadlessOs& m_headless;
+    FakeWindows& m_windows;
     Script m_script;
     std::string m_id;
 };
@@ -144,7 +144,7 @@ std::size_t indexOf(const std::vector<std::string>& events, const std::string& e
     return static_cast<std::size_t>(found - events.begin());
 }
 
-DialogRecord mainRecord(const HeadlessOs& os) { return os.dialogsWithTemplate(kProgressDialogTemplate).at(0); }
+DialogRecord mainRecord(const FakeWindows& os) { return os.dialogsWithTemplate(kProgressDialogTemplate).at(0); }
 
 class DialogTest : public ::testing::Test {
 protected:
@@ -159,7 +159,7 @@ protected:
     }
 
     PayloadFile payload{"vid=15;partnerId=7;offerUrl=http%3A%2F%2Foffer.example%2Fo%3Fa%3D1;ap=13;"};
-    HeadlessOs os;
+    FakeWindows os;
 
 public:
     DialogTest() {
@@ -202,7 +202,7 @@ const LanguageCase kLanguageCases[] = {
 
 TEST_F(DialogTest, CaptionAndFirstLineFollowTheInterfaceLanguage) {
     for (const LanguageCase& c : kLanguageCases) {
-        HeadlessOs local;
+        FakeWindows local;
         local.setOwnExecutablePath(payload.path());
         useLanguage(c.languageId);
         ScriptedDialog dialog(local, [](ScriptedDialog& d) { d.postFinish(); });
@@ -336,7 +336,7 @@ const BoxTexts kConfirmations[] = {
 
 TEST_F(DialogTest, CloseAsksForConfirmationWithItsTexts) {
     for (const BoxTexts& texts : kConfirmations) {
-        HeadlessOs local;
+        FakeWindows local;
         local.setOwnExecutablePath(payload.path());
         useLanguage(texts.languageId);
         local.scriptInput(kProgressDialogTemplate, UserInput::Close);
@@ -369,7 +369,7 @@ const ConfirmationCase kConfirmationCases[] = {
 
 TEST_F(DialogTest, OnlyAConfirmedCloseStopsTheDownload) {
     for (const ConfirmationCase& c : kConfirmationCases) {
-        HeadlessOs local;
+        FakeWindows local;
         local.setOwnExecutablePath(payload.path());
         local.scriptInput(kProgressDialogTemplate, UserInput::Close);
         local.scriptInput(kMessageBoxTemplate, c.answer);
@@ -410,7 +410,7 @@ TEST_F(DialogTest, OnlyAConfirmedCloseStopsTheDownload) {
 
 TEST_F(DialogTest, CompletionWhileTheConfirmationIsOpenStartsTheInstallerWhateverTheAnswer) {
     for (const UserInput answer : {UserInput::ClickOk, UserInput::ClickCancel}) {
-        HeadlessOs local;
+        FakeWindows local;
         local.setOwnExecutablePath(payload.path());
         local.scriptInput(kProgressDialogTemplate, UserInput::Close);
         // The user answers only after the completion has been handled.
@@ -444,7 +444,7 @@ const KeyCase kKeyCases[] = {
 
 TEST_F(DialogTest, EnterAndEscEndTheDialogOnlyAfterTheWorkerStopped) {
     for (const KeyCase& c : kKeyCases) {
-        HeadlessOs local;
+        FakeWindows local;
         local.setOwnExecutablePath(payload.path());
         local.scriptInput(kProgressDialogTemplate, c.key);
         ScriptedDialog dialog(local, [](ScriptedDialog& d) {
@@ -471,7 +471,7 @@ const BoxTexts kNotices[] = {
 TEST_F(DialogTest, ErrorNoticeFromTheWorkerShowsBothButtonsThenTheDialogEnds) {
     for (const BoxTexts& texts : kNotices) {
         for (const UserInput answer : {UserInput::ClickOk, UserInput::ClickCancel}) {
-            HeadlessOs local;
+            FakeWindows local;
             local.setOwnExecutablePath(payload.path());
             useLanguage(texts.languageId);
             local.scriptInput(kMessageBoxTemplate, answer);
@@ -516,16 +516,16 @@ TEST_F(DialogTest, TheDialogTakesNoInputWhileTheErrorNoticeIsOpen) {
 
 class ScriptedApp : public CUpdateProgressApp {
 public:
-    ScriptedApp(HeadlessOs& os, std::string productId) : CUpdateProgressApp(os), m_headless(os), m_id(productId) {}
+    ScriptedApp(FakeWindows& os, std::string productId) : CUpdateProgressApp(os), m_windows(os), m_id(productId) {}
 
 protected:
     void runMainDialog() override {
-        ScriptedDialog dialog(m_headless, [](ScriptedDialog& d) { d.postFinish(); }, m_id);
+        ScriptedDialog dialog(m_windows, [](ScriptedDialog& d) { d.postFinish(); }, m_id);
         dialog.DoModal();
     }
 
 private:
-    HeadlessOs& m_headless;
+    FakeWindows& m_windows;
     std::string m_id;
 };
 

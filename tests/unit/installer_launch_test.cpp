@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/installer_launch.h"
-#include "platform/headless_os.h"
+#include "tests/support/fake_windows.h"
 
 namespace {
 
@@ -78,7 +78,7 @@ TEST(InstallerParameters, ValuesCannotSplitASwitch) {
 }
 
 TEST(InstallerLaunch, OpensTheFileWithTheParameters) {
-    platform::HeadlessOs os;
+    platform::FakeWindows os;
     launchInstaller(os, L"C:\\Temp\\pel_mora_.exe", L"");
     launchInstaller(os, L"/tmp/x.exe", L" /vid=15");
     const auto launches = os.launches();
