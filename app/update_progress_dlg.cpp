@@ -71,12 +71,12 @@ bool CUpdateProgressDlg::OnInitDialog() {
     m_productIndex = catalogIndexOfId(m_productId);
     if (m_productIndex == 0) throw std::runtime_error("Invalid installer!");
 
-    m_window->setCaption((boost::wformat(uiText(8)) % catalogDisplayName(m_productIndex)).str());
+    m_window->setCaption((boost::wformat(uiText(kTextInstallationCaption)) % catalogDisplayName(m_productIndex)).str());
     m_window->setIcon(platform::kMainIconId);
     m_stopRequested = false;
     m_window->centerAndShow();
     m_window->enableCloseMenuItem();
-    m_window->setControlText(platform::kProgressLineId, uiText(9));
+    m_window->setControlText(platform::kProgressLineId, uiText(kTextPreparing));
     m_window->setProgressRange(platform::kProgressBarId, 0, 100);
     m_window->setProgressStep(platform::kProgressBarId, 1);
     m_window->setProgressPos(platform::kProgressBarId, 0);
@@ -112,7 +112,7 @@ void CUpdateProgressDlg::launchDownloadedInstaller() {
     // file is closed; a run that could not keep every part is not started.
     const DownloadInfo& info = m_downloader.downloadInfo();
     if (!info.isValid() || !info.isComplete()) {
-        showErrorMessage(uiText(12));
+        showErrorMessage(uiText(kTextInternalError));
         return;
     }
     const InstallerSettings settings{m_partnerId, m_vid, m_contentType, m_contentAddress, m_offerUrl, m_silentMode};
@@ -121,10 +121,10 @@ void CUpdateProgressDlg::launchDownloadedInstaller() {
 
 void CUpdateProgressDlg::OnClose() {
     CMessageBoxDialog confirmation;
-    confirmation.m_caption = uiText(0);
-    confirmation.m_okText = uiText(1);
-    confirmation.m_cancelText = uiText(2);
-    confirmation.m_message = uiText(3);
+    confirmation.m_caption = uiText(kTextCloseCaption);
+    confirmation.m_okText = uiText(kTextCloseYes);
+    confirmation.m_cancelText = uiText(kTextCloseNo);
+    confirmation.m_message = uiText(kTextCloseQuestion);
     if (m_os.runModalDialog(platform::kMessageBoxTemplate, confirmation, m_window) != kIdOk) return;
     if (!stopWorker()) return;
     // The default close handling of a dialog: it ends with IDCANCEL.
@@ -143,10 +143,10 @@ void CUpdateProgressDlg::OnCancel() {
 
 int CUpdateProgressDlg::showErrorMessage(const std::wstring& message) {
     CMessageBoxDialog notice;
-    notice.m_caption = uiText(4);
-    notice.m_okText = uiText(5);
-    notice.m_cancelText = uiText(6);
-    notice.m_message = message + uiText(7);
+    notice.m_caption = uiText(kTextErrorCaption);
+    notice.m_okText = uiText(kTextErrorOk);
+    notice.m_cancelText = uiText(kTextErrorCancel);
+    notice.m_message = message + uiText(kTextClosingNotice);
     return m_os.runModalDialog(platform::kMessageBoxTemplate, notice, m_window);
 }
 

@@ -51,14 +51,14 @@ void CUpdateProgressDlg::workerThread() {
             if (m_downloader.downloadInfo().isComplete()) {
                 postToDialog(platform::WM_APP_PROGRESS, reinterpret_cast<std::uintptr_t>(newProgressReport(100, L"")));
             } else {
-                reportFailure(uiText(12));
+                reportFailure(uiText(kTextInternalError));
             }
             return;
         }
         const DownloadInfo& running = m_downloader.downloadInfo();
         const std::int32_t percent = progressPercent(m_downloader.progressLength(), running.fileSize());
-        postToDialog(platform::WM_APP_PROGRESS,
-                     reinterpret_cast<std::uintptr_t>(newProgressReport(percent, progressText(uiText(11), percent))));
+        const std::wstring text = progressText(uiText(kTextProgress), percent);
+        postToDialog(platform::WM_APP_PROGRESS, reinterpret_cast<std::uintptr_t>(newProgressReport(percent, text)));
     }
 
     // A dialog that stops a finished download is about to start the
@@ -90,7 +90,8 @@ bool CUpdateProgressDlg::prepareDownload(const ProxySettings& proxy, DownloadInf
     info.setFilePath(installerPath(m_os.temporaryDirectory(), catalogFileStem(m_productIndex), tag));
     if (!info.isValid()) throw std::runtime_error("Undefined error!");
 
-    postToDialog(platform::WM_APP_STATUS_TEXT, reinterpret_cast<std::uintptr_t>(new std::wstring(uiText(10))));
+    postToDialog(platform::WM_APP_STATUS_TEXT,
+                 reinterpret_cast<std::uintptr_t>(new std::wstring(uiText(kTextPreparingStatus))));
     return true;
 }
 

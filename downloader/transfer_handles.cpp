@@ -231,7 +231,7 @@ void applyProxy(CURL* handle, const ProxySettings& proxy) {
 }  // namespace
 
 void applyProbeProxy(CURL* handle, const ProxySettings& proxy) {
-    if (proxy.type == 2 && !proxy.host.empty()) applyProxy(handle, proxy);
+    if (proxy.type == kManualProxyType && !proxy.host.empty()) applyProxy(handle, proxy);
 }
 
 void applyWorkerProxy(CURL* handle, const ProxySettings& proxy) {
@@ -251,7 +251,6 @@ void curlCleanUp(std::vector<CURL*> workerHandles, CURLM* multiHandle, curl_slis
     }
     if (multiHandle != nullptr) curl_multi_cleanup(multiHandle);
     if (headerList != nullptr) curl_slist_free_all(headerList);
-    workerHandles.clear();
 }
 
 long waitTimeMilliseconds(long curlTimeoutMilliseconds) {
