@@ -16,10 +16,22 @@ using platform::kIdOk;
 
 namespace {
 
+// The one place where what a message carries turns into its parameter and
+// back: posting hands the object over, taking it back owns it again.
+template <class T>
+std::uintptr_t handOver(std::unique_ptr<T> object) {
+    return reinterpret_cast<std::uintptr_t>(object.release());
+}
+
+template <class T>
+std::unique_ptr<T> takeBack(std::uintptr_t wParam) {
+    return std::unique_ptr<T>(reinterpret_cast<T*>(wParam));
+}
+
 // Frees what a posted message carries.
 void freeMessage(std::uint32_t message, std::uintptr_t wParam) {
-    if (message == platform::WM_APP_PROGRESS) delete reinterpret_cast<ProgressReport*>(wParam);
-    if (message == platform::WM_APP_STATUS_TEXT) delete reinterpret_cast<std::wstring*>(wParam);
+    if (message == platform::WM_APP_PROGRESS) takeBack<ProgressReport>(wParam);
+    if (message == platform::WM_APP_STATUS_TEXT) takeBack<std::wstring>(wParam);
 }
 
 // Only the ASCII letters change, as with the classic locale.
@@ -31,7 +43,8 @@ void lowerCaseAscii(std::string& text) {
 
 }  // namespace
 
-CUpdateProgressDlg::CUpdateProgressDlg(platform::OsServices& os) : m_os(os) {}
+CUpdateProgressDlg::CUpdateProgressDlg(platform::OsServices& os, ProgressDialogSettings settings)
+    : m_os(os), m_settings(std::move(settings)) {}
 
 CUpdateProgressDlg::~CUpdateProgressDlg() {
     // Every way out of the dialog has joined already; this only guards a
@@ -42,13 +55,9 @@ CUpdateProgressDlg::~CUpdateProgressDlg() {
 
 int CUpdateProgressDlg::DoModal() { return m_os.runModalDialog(platform::kProgressDialogTemplate, *this, nullptr); }
 
-std::string CUpdateProgressDlg::productId() const { return buildProductId(); }
-
-std::string CUpdateProgressDlg::downloadAddress() const { return catalogDownloadAddress(m_productIndex); }
-
-std::string CUpdateProgressDlg::proxyTestAddress() const { return kProxyTestAddress; }
-
-std::chrono::milliseconds CUpdateProgressDlg::proxyTestBound() const { return kProxyTestTimeout; }
+std::string CUpdateProgressDlg::downloadAddress() const {
+    return m_settings.downloadAddress.empty() ? catalogDownloadAddress(m_productIndex) : m_settings.downloadAddress;
+}
 
 void CUpdateProgressDlg::DoDataExchange() {
     // The three controls (1002, 1001, 1000) are reached through the window by id.
@@ -64,7 +73,7 @@ bool CUpdateProgressDlg::OnInitDialog() {
     m_contentType = settings.contentType;
     m_contentAddress = settings.contentAddress;
     m_offerUrl = settings.offerUrl;
-    m_productId = productId();
+    m_productId = m_settings.productId;
     m_silentMode = settings.silentMode;
 
     lowerCaseAscii(m_productId);
@@ -84,13 +93,11 @@ bool CUpdateProgressDlg::OnInitDialog() {
     return true;
 }
 
-void CUpdateProgressDlg::OnStatusText(std::wstring* text) {
-    const std::unique_ptr<std::wstring> owned(text);
-    m_window->setControlText(platform::kStatusLineId, *owned);
+void CUpdateProgressDlg::OnStatusText(std::unique_ptr<std::wstring> text) {
+    m_window->setControlText(platform::kStatusLineId, *text);
 }
 
-void CUpdateProgressDlg::OnProgress(ProgressReport* report) {
-    const std::unique_ptr<ProgressReport> owned(report);
+void CUpdateProgressDlg::OnProgress(std::unique_ptr<ProgressReport> owned) {
     m_window->setProgressPos(platform::kProgressBarId, owned->percent);
     if (m_downloader.downloadInfo().isComplete()) {
         if (!stopWorker()) return;
@@ -176,13 +183,24 @@ bool CUpdateProgressDlg::reportFailure(const std::wstring& message) {
         m_noticeCommitted = true;
     }
     showErrorMessage(message);
-    postToDialog(platform::WM_APP_FINISH, 0);
+    postFinish();
     return true;
 }
 
 void CUpdateProgressDlg::postToDialog(std::uint32_t message, std::uintptr_t wParam) {
     if (!m_window->postMessage(message, wParam)) freeMessage(message, wParam);
 }
+
+void CUpdateProgressDlg::postStatusText(const std::wstring& text) {
+    postToDialog(platform::WM_APP_STATUS_TEXT, handOver(std::make_unique<std::wstring>(text)));
+}
+
+void CUpdateProgressDlg::postProgress(std::int32_t percent, const std::wstring& text) {
+    std::unique_ptr<ProgressReport> report(newProgressReport(percent, text));
+    postToDialog(platform::WM_APP_PROGRESS, handOver(std::move(report)));
+}
+
+void CUpdateProgressDlg::postFinish() { postToDialog(platform::WM_APP_FINISH, 0); }
 
 bool CUpdateProgressDlg::onInitDialog(platform::DialogWindow& window) {
     m_window = &window;
@@ -199,10 +217,10 @@ void CUpdateProgressDlg::onClose() { OnClose(); }
 void CUpdateProgressDlg::onAppMessage(std::uint32_t message, std::uintptr_t wParam) {
     switch (message) {
     case platform::WM_APP_STATUS_TEXT:
-        OnStatusText(reinterpret_cast<std::wstring*>(wParam));
+        OnStatusText(takeBack<std::wstring>(wParam));
         break;
     case platform::WM_APP_PROGRESS:
-        OnProgress(reinterpret_cast<ProgressReport*>(wParam));
+        OnProgress(takeBack<ProgressReport>(wParam));
         break;
     case platform::WM_APP_FINISH:
         OnFinish();

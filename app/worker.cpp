@@ -20,13 +20,13 @@ constexpr std::chrono::milliseconds kPollPeriod{30};
 
 void CUpdateProgressDlg::workerThread() {
     curl_global_init(CURL_GLOBAL_ALL);
-    const ProxySettings proxy = discoverProxy(m_os, proxyTestAddress(), proxyTestBound());
+    const ProxySettings proxy = discoverProxy(m_os, m_settings.proxyTestAddress);
 
     DownloadInfo info;
     std::wstring statePath;
     try {
         if (!prepareDownload(proxy, info, statePath)) {
-            postToDialog(platform::WM_APP_FINISH, 0);
+            postFinish();
             return;
         }
     } catch (const ErrorClass& error) {
@@ -49,7 +49,7 @@ void CUpdateProgressDlg::workerThread() {
         // last parts may still be on their way to the disk after isComplete().
         if (!m_downloader.isDownloading()) {
             if (m_downloader.downloadInfo().isComplete()) {
-                postToDialog(platform::WM_APP_PROGRESS, reinterpret_cast<std::uintptr_t>(newProgressReport(100, L"")));
+                postProgress(100, L"");
             } else {
                 reportFailure(uiText(kTextInternalError));
             }
@@ -57,8 +57,7 @@ void CUpdateProgressDlg::workerThread() {
         }
         const DownloadInfo& running = m_downloader.downloadInfo();
         const std::int32_t percent = progressPercent(m_downloader.progressLength(), running.fileSize());
-        const std::wstring text = progressText(uiText(kTextProgress), percent);
-        postToDialog(platform::WM_APP_PROGRESS, reinterpret_cast<std::uintptr_t>(newProgressReport(percent, text)));
+        postProgress(percent, progressText(uiText(kTextProgress), percent));
     }
 
     // A dialog that stops a finished download is about to start the
@@ -90,8 +89,7 @@ bool CUpdateProgressDlg::prepareDownload(const ProxySettings& proxy, DownloadInf
     info.setFilePath(installerPath(m_os.temporaryDirectory(), catalogFileStem(m_productIndex), tag));
     if (!info.isValid()) throw std::runtime_error("Undefined error!");
 
-    postToDialog(platform::WM_APP_STATUS_TEXT,
-                 reinterpret_cast<std::uintptr_t>(new std::wstring(uiText(kTextPreparingStatus))));
+    postStatusText(uiText(kTextPreparingStatus));
     return true;
 }
 

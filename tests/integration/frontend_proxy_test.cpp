@@ -220,19 +220,12 @@ TEST(HttpRequestLive, ProxyOnlyWithType2AndAHost) {
 
 // --- the whole road through an adopted proxy ---
 
-class ProxiedDialog : public CUpdateProgressDlg {
-public:
-    ProxiedDialog(FakeWindows& os, std::string address, std::string testAddress)
-        : CUpdateProgressDlg(os), m_address(std::move(address)), m_testAddress(std::move(testAddress)) {}
-
-protected:
-    std::string downloadAddress() const override { return m_address; }
-    std::string proxyTestAddress() const override { return m_testAddress; }
-
-private:
-    std::string m_address;
-    std::string m_testAddress;
-};
+ProgressDialogSettings proxiedSettings(std::string address, std::string testAddress) {
+    ProgressDialogSettings settings;
+    settings.downloadAddress = std::move(address);
+    settings.proxyTestAddress = std::move(testAddress);
+    return settings;
+}
 
 TEST(FrontEndThroughProxy, ProbeAndPartsGoThroughTheAdoptedProxy) {
     languageRecord().languageId = 0x0409;
@@ -248,7 +241,7 @@ TEST(FrontEndThroughProxy, ProbeAndPartsGoThroughTheAdoptedProxy) {
     os.setCurrentUserProxy(true, platform::fromUtf8(proxy.address()));
     os.setModalTimeout(60s);
 
-    ProxiedDialog dialog(os, nginx.url("installer.exe"), addressOf(site));
+    CUpdateProgressDlg dialog(os, proxiedSettings(nginx.url("installer.exe"), addressOf(site)));
     EXPECT_EQ(dialog.DoModal(), 1);
     releaseLanguageRecord();
 

@@ -36,21 +36,14 @@ using testsupport::HttpResponse;
 using testsupport::NginxServer;
 using testsupport::TempDir;
 
-// The dialog with its real worker; only where the installer comes from (and
+// Settings for the dialog with its real worker: only where the installer comes from (and
 // which product the build is) differs from the shipped program.
-class RoadDialog : public CUpdateProgressDlg {
-public:
-    RoadDialog(FakeWindows& os, std::string address, std::string productId = "pelmora")
-        : CUpdateProgressDlg(os), m_address(std::move(address)), m_id(std::move(productId)) {}
-
-protected:
-    std::string productId() const override { return m_id; }
-    std::string downloadAddress() const override { return m_address; }
-
-private:
-    std::string m_address;
-    std::string m_id;
-};
+ProgressDialogSettings roadSettings(std::string address, std::string productId = "pelmora") {
+    ProgressDialogSettings settings;
+    settings.productId = std::move(productId);
+    settings.downloadAddress = std::move(address);
+    return settings;
+}
 
 // A program file with a block appended by the stamp tool.
 fs::path stampedProgram(const fs::path& dir, const std::vector<std::string>& items) {
@@ -86,7 +79,7 @@ protected:
     }
 
     int runDialog(const std::string& address, const std::string& productId = "pelmora") {
-        RoadDialog dialog(os, address, productId);
+        CUpdateProgressDlg dialog(os, roadSettings(address, productId));
         return dialog.DoModal();
     }
 
@@ -255,7 +248,7 @@ TEST_F(FrontEndRoad, FailuresEndInTheirNoticeAndNothingIsStarted) {
         languageRecord().languageId = c.language;
         FaultServer server(c.handler);
 
-        RoadDialog dialog(local, server.url("installer.exe"));
+        CUpdateProgressDlg dialog(local, roadSettings(server.url("installer.exe")));
         EXPECT_EQ(dialog.DoModal(), 1) << c.name;
 
         const auto shown = local.dialogsWithTemplate(kMessageBoxTemplate);

@@ -67,26 +67,28 @@ private:
     fs::path m_path;
 };
 
+ProgressDialogSettings settingsFor(std::string productId) {
+    ProgressDialogSettings settings;
+    settings.productId = std::move(productId);
+    return settings;
+}
+
 // The dialog with its worker replaced by a script that runs on the worker thread.
 class ScriptedDialog : public CUpdateProgressDlg {
 public:
     using Script = std::function<void(ScriptedDialog&)>;
 
     ScriptedDialog(FakeWindows& os, Script script, std::string productId = "pelmora")
-        : CUpdateProgressDlg(os), m_windows(os), m_script(std::move(script)), m_id(std::move(productId)) {}
+        : CUpdateProgressDlg(os, settingsFor(std::move(productId))), m_windows(os), m_script(std::move(script)) {}
     ~ScriptedDialog() override {
         m_stopRequested = true;
         joinWorker();
     }
 
     // --- for scripts, on the worker thread ---
-    void postStatus(const std::wstring& text) {
-        postToDialog(platform::WM_APP_STATUS_TEXT, reinterpret_cast<std::uintptr_t>(new std::wstring(text)));
-    }
-    void postProgress(std::int32_t percent, const std::wstring& text) {
-        postToDialog(platform::WM_APP_PROGRESS, reinterpret_cast<std::uintptr_t>(newProgressReport(percent, text)));
-    }
-    void postFinish() { postToDialog(platform::WM_APP_FINISH, 0); }
+    using CUpdateProgressDlg::postFinish;
+    using CUpdateProgressDlg::postProgress;
+    using CUpdateProgressDlg::postStatusText;
     bool notify(const std::wstring& message) { return reportFailure(message); }
     bool waitForStop() {
         return eventually([this] { return m_stopRequested.load(); });
@@ -130,12 +132,10 @@ protected:
         m_script(*this);
         mark("worker ended");
     }
-    std::string productId() const override { return m_id; }
 
 private:
     FakeWindows& m_windows;
     Script m_script;
-    std::string m_id;
 };
 
 std::size_t indexOf(const std::vector<std::string>& events, const std::string& event) {
@@ -232,7 +232,7 @@ TEST_F(DialogTest, UnknownProductEndsTheStartWithInvalidInstaller) {
 
 TEST_F(DialogTest, StatusTextSetsTheTopLine) {
     run([](ScriptedDialog& d) {
-        d.postStatus(L"Preparing to Install...");
+        d.postStatusText(L"Preparing to Install...");
         d.postFinish();
     });
     EXPECT_EQ(mainRecord(os).texts.at(platform::kStatusLineId), L"Preparing to Install...");
@@ -304,7 +304,7 @@ TEST_F(DialogTest, MessagesLeftInTheQueueAreFreedWhenTheWindowGoes) {
     run([](ScriptedDialog& d) {
         d.postFinish();
         d.postProgress(5, L"late");
-        d.postStatus(L"late");
+        d.postStatusText(L"late");
     });
     // Freed by the dialog (the leak checker of the sanitizer build watches this).
     EXPECT_EQ(mainRecord(os).undeliveredMessages, 2);
