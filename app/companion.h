@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/os_services.h"
+#include "app/os_services.h"
 
 inline constexpr wchar_t kCompanionExeName[] = L"dravolin.exe";
 inline constexpr wchar_t kCompanionUninstallKey[] = L"DravoLin";

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "config/payload.h"
-#include "platform/os_services.h"
+#include "app/os_services.h"
 
 // The settings the dialog took out of the payload block, already decoded.
 struct InstallerSettings {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/dialog_window.h"
+#include "app/dialog_window.h"
 
 // The OK button's new left edge when it is centred alone: half the dialog's
 // width from the dialog's left edge, less half the button's width, rounded

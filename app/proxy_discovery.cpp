@@ -25,7 +25,7 @@ std::optional<ProxySettings> proxyCandidate(const std::string& proxyText) {
     const std::size_t colon = proxyText.find(':');
     if (colon == std::string::npos || colon == 0) return std::nullopt;
     ProxySettings candidate;
-    candidate.type = 2;
+    candidate.type = kManualProxyType;
     candidate.host = proxyText.substr(0, colon);
     candidate.port = proxyText.substr(colon + 1);
     return candidate;
@@ -72,7 +72,7 @@ CURLcode httpRequest(const std::string& url, const std::vector<std::string>& ext
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 5L);
     if (headOnly) curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
     std::string proxyAddress;
-    if (proxy.type == 2 && !proxy.host.empty()) {
+    if (proxy.type == kManualProxyType && !proxy.host.empty()) {
         proxyAddress = (boost::format("%s:%d") % proxy.host % proxy.port).str();
         curl_easy_setopt(handle, CURLOPT_PROXY, proxyAddress.c_str());
         curl_easy_setopt(handle, CURLOPT_PROXYUSERNAME, proxy.user.c_str());

@@ -13,7 +13,7 @@
 #include <curl/curl.h>
 
 #include "downloader/proxy_settings.h"
-#include "platform/os_services.h"
+#include "app/os_services.h"
 
 // The test request's target: a large, always reachable site over plain HTTP, no path.
 inline constexpr char kProxyTestAddress[] = "http://www.example.com";

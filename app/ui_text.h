@@ -18,5 +18,20 @@ LanguageRecord& languageRecord();
 void releaseLanguageRecord();
 bool hasLanguageRecord();
 
+// The numbers of the interface texts.
+inline constexpr unsigned kTextCloseCaption = 0;  // the close confirmation's caption
+inline constexpr unsigned kTextCloseYes = 1;  // its OK button
+inline constexpr unsigned kTextCloseNo = 2;  // its cancel button
+inline constexpr unsigned kTextCloseQuestion = 3;  // its question
+inline constexpr unsigned kTextErrorCaption = 4;  // the error notice's caption
+inline constexpr unsigned kTextErrorOk = 5;  // its OK button
+inline constexpr unsigned kTextErrorCancel = 6;  // its cancel button
+inline constexpr unsigned kTextClosingNotice = 7;  // the line after the error message
+inline constexpr unsigned kTextInstallationCaption = 8;  // the progress window's caption (a format taking the product name)
+inline constexpr unsigned kTextPreparing = 9;  // the progress window's first line
+inline constexpr unsigned kTextPreparingStatus = 10;  // the status line while the download starts
+inline constexpr unsigned kTextProgress = 11;  // the progress line (followed by the percentage)
+inline constexpr unsigned kTextInternalError = 12;  // a failure without a message of its own
+
 // Texts 0..12; any other number gives an empty string.
 std::wstring uiText(unsigned number);

@@ -2,7 +2,7 @@
 // progress dialog modally and shows a start-up failure in an "Error!" box.
 #pragma once
 
-#include "platform/os_services.h"
+#include "app/os_services.h"
 
 class CUpdateProgressApp {
 public:

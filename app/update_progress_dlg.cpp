@@ -17,10 +17,22 @@ using platform::kIdOk;
 
 namespace {
 
+// The one place where what a message carries turns into its parameter and
+// back: posting hands the object over, taking it back owns it again.
+template <class T>
+std::uintptr_t handOver(std::unique_ptr<T> object) {
+    return reinterpret_cast<std::uintptr_t>(object.release());
+}
+
+template <class T>
+std::unique_ptr<T> takeBack(std::uintptr_t wParam) {
+    return std::unique_ptr<T>(reinterpret_cast<T*>(wParam));
+}
+
 // Frees what a posted message carries.
 void freeMessage(std::uint32_t message, std::uintptr_t wParam) {
-    if (message == platform::WM_APP_PROGRESS) delete reinterpret_cast<ProgressReport*>(wParam);
-    if (message == platform::WM_APP_STATUS_TEXT) delete reinterpret_cast<std::wstring*>(wParam);
+    if (message == platform::WM_APP_PROGRESS) takeBack<ProgressReport>(wParam);
+    if (message == platform::WM_APP_STATUS_TEXT) takeBack<std::wstring>(wParam);
 }
 
 // Only the ASCII letters change, as with the classic locale.
@@ -32,7 +44,8 @@ void lowerCaseAscii(std::string& text) {
 
 }  // namespace
 
-CUpdateProgressDlg::CUpdateProgressDlg(platform::OsServices& os) : m_os(os) {}
+CUpdateProgressDlg::CUpdateProgressDlg(platform::OsServices& os, ProgressDialogSettings settings)
+    : m_os(os), m_settings(std::move(settings)) {}
 
 CUpdateProgressDlg::~CUpdateProgressDlg() {
     // Every way out of the dialog has joined already; this only guards a
@@ -43,13 +56,9 @@ CUpdateProgressDlg::~CUpdateProgressDlg() {
 
 int CUpdateProgressDlg::DoModal() { return m_os.runModalDialog(platform::kProgressDialogTemplate, *this, nullptr); }
 
-std::string CUpdateProgressDlg::productId() const { return buildProductId(); }
-
-std::string CUpdateProgressDlg::downloadAddress() const { return catalogDownloadAddress(m_productIndex); }
-
-std::string CUpdateProgressDlg::proxyTestAddress() const { return kProxyTestAddress; }
-
-std::chrono::milliseconds CUpdateProgressDlg::proxyTestBound() const { return kProxyTestTimeout; }
+std::string CUpdateProgressDlg::downloadAddress() const {
+    return m_settings.downloadAddress.empty() ? catalogDownloadAddress(m_productIndex) : m_settings.downloadAddress;
+}
 
 void CUpdateProgressDlg::DoDataExchange() {
     // The three controls (1002, 1001, 1000) are reached through the window by id.
@@ -65,19 +74,19 @@ bool CUpdateProgressDlg::OnInitDialog() {
     m_contentType = settings.contentType;
     m_contentAddress = settings.contentAddress;
     m_offerUrl = settings.offerUrl;
-    m_productId = productId();
+    m_productId = m_settings.productId;
     m_silentMode = settings.silentMode;
 
     lowerCaseAscii(m_productId);
     m_productIndex = catalogIndexOfId(m_productId);
     if (m_productIndex == 0) throw std::runtime_error("Invalid installer!");
 
-    m_window->setCaption((boost::wformat(uiText(8)) % catalogDisplayName(m_productIndex)).str());
+    m_window->setCaption((boost::wformat(uiText(kTextInstallationCaption)) % catalogDisplayName(m_productIndex)).str());
     m_window->setIcon(platform::kMainIconId);
     m_stopRequested = false;
     m_window->centerAndShow();
     m_window->enableCloseMenuItem();
-    m_window->setControlText(platform::kProgressLineId, uiText(9));
+    m_window->setControlText(platform::kProgressLineId, uiText(kTextPreparing));
     m_window->setProgressRange(platform::kProgressBarId, 0, 100);
     m_window->setProgressStep(platform::kProgressBarId, 1);
     m_window->setProgressPos(platform::kProgressBarId, 0);
@@ -85,13 +94,11 @@ bool CUpdateProgressDlg::OnInitDialog() {
     return true;
 }
 
-void CUpdateProgressDlg::OnStatusText(std::wstring* text) {
-    const std::unique_ptr<std::wstring> owned(text);
-    m_window->setControlText(platform::kStatusLineId, *owned);
+void CUpdateProgressDlg::OnStatusText(std::unique_ptr<std::wstring> text) {
+    m_window->setControlText(platform::kStatusLineId, *text);
 }
 
-void CUpdateProgressDlg::OnProgress(ProgressReport* report) {
-    const std::unique_ptr<ProgressReport> owned(report);
+void CUpdateProgressDlg::OnProgress(std::unique_ptr<ProgressReport> owned) {
     m_window->setProgressPos(platform::kProgressBarId, owned->percent);
     if (m_downloader.downloadInfo().isComplete()) {
         if (!stopWorker()) return;
@@ -115,7 +122,7 @@ void CUpdateProgressDlg::launchDownloadedInstaller() {
     // file is closed; a run that could not keep every part is not started.
     const DownloadInfo& info = m_downloader.downloadInfo();
     if (!info.isValid() || !info.isComplete()) {
-        showErrorMessage(uiText(12));
+        showErrorMessage(uiText(kTextInternalError));
         return;
     }
     // Held read-only since the last byte was written, so nobody can have
@@ -132,10 +139,10 @@ void CUpdateProgressDlg::launchDownloadedInstaller() {
 
 void CUpdateProgressDlg::OnClose() {
     CMessageBoxDialog confirmation;
-    confirmation.m_caption = uiText(0);
-    confirmation.m_okText = uiText(1);
-    confirmation.m_cancelText = uiText(2);
-    confirmation.m_message = uiText(3);
+    confirmation.m_caption = uiText(kTextCloseCaption);
+    confirmation.m_okText = uiText(kTextCloseYes);
+    confirmation.m_cancelText = uiText(kTextCloseNo);
+    confirmation.m_message = uiText(kTextCloseQuestion);
     if (m_os.runModalDialog(platform::kMessageBoxTemplate, confirmation, m_window) != kIdOk) return;
     // A completion handled while the box was open has ended the dialog already.
     if (m_ended) return;
@@ -161,10 +168,10 @@ void CUpdateProgressDlg::endDialog(int result) {
 
 int CUpdateProgressDlg::showErrorMessage(const std::wstring& message) {
     CMessageBoxDialog notice;
-    notice.m_caption = uiText(4);
-    notice.m_okText = uiText(5);
-    notice.m_cancelText = uiText(6);
-    notice.m_message = message + uiText(7);
+    notice.m_caption = uiText(kTextErrorCaption);
+    notice.m_okText = uiText(kTextErrorOk);
+    notice.m_cancelText = uiText(kTextErrorCancel);
+    notice.m_message = message + uiText(kTextClosingNotice);
     return m_os.runModalDialog(platform::kMessageBoxTemplate, notice, m_window);
 }
 
@@ -194,7 +201,7 @@ bool CUpdateProgressDlg::reportFailure(const std::wstring& message) {
         m_noticeCommitted = true;
     }
     showErrorMessage(message);
-    postToDialog(platform::WM_APP_FINISH, 0);
+    postFinish();
     return true;
 }
 
@@ -204,6 +211,17 @@ void CUpdateProgressDlg::postToDialog(std::uint32_t message, std::uintptr_t wPar
     const bool afterStop = m_stopRequested && !m_noticeCommitted;
     if (afterStop || !m_window->postMessage(message, wParam)) freeMessage(message, wParam);
 }
+
+void CUpdateProgressDlg::postStatusText(const std::wstring& text) {
+    postToDialog(platform::WM_APP_STATUS_TEXT, handOver(std::make_unique<std::wstring>(text)));
+}
+
+void CUpdateProgressDlg::postProgress(std::int32_t percent, const std::wstring& text) {
+    std::unique_ptr<ProgressReport> report(newProgressReport(percent, text));
+    postToDialog(platform::WM_APP_PROGRESS, handOver(std::move(report)));
+}
+
+void CUpdateProgressDlg::postFinish() { postToDialog(platform::WM_APP_FINISH, 0); }
 
 bool CUpdateProgressDlg::onInitDialog(platform::DialogWindow& window) {
     m_window = &window;
@@ -224,10 +242,10 @@ void CUpdateProgressDlg::onAppMessage(std::uint32_t message, std::uintptr_t wPar
     }
     switch (message) {
     case platform::WM_APP_STATUS_TEXT:
-        OnStatusText(reinterpret_cast<std::wstring*>(wParam));
+        OnStatusText(takeBack<std::wstring>(wParam));
         break;
     case platform::WM_APP_PROGRESS:
-        OnProgress(reinterpret_cast<ProgressReport*>(wParam));
+        OnProgress(takeBack<ProgressReport>(wParam));
         break;
     case platform::WM_APP_FINISH:
         OnFinish();

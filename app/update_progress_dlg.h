@@ -6,20 +6,34 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "app/proxy_discovery.h"
 #include "app/worker_steps.h"
+#include "config/catalog.h"
 #include "config/payload.h"
 #include "downloader/downloader.h"
 #include "downloader/proxy_settings.h"
-#include "platform/dialog_window.h"
-#include "platform/os_services.h"
+#include "app/dialog_window.h"
+#include "app/os_services.h"
+
+// What one run of the dialog takes from the build: the product and the
+// addresses it talks to. Tests point them at their own servers.
+struct ProgressDialogSettings {
+    // The catalog id this build installs.
+    std::string productId = buildProductId();
+    // Where the product's installer is fetched from; empty: the catalog's address.
+    std::string downloadAddress;
+    // The target of the proxy test.
+    std::string proxyTestAddress = kProxyTestAddress;
+};
 
 class CUpdateProgressDlg : public platform::DialogHandler {
 public:
-    explicit CUpdateProgressDlg(platform::OsServices& os);
+    explicit CUpdateProgressDlg(platform::OsServices& os, ProgressDialogSettings settings = {});
     ~CUpdateProgressDlg() override;
     CUpdateProgressDlg(const CUpdateProgressDlg&) = delete;
     CUpdateProgressDlg& operator=(const CUpdateProgressDlg&) = delete;
@@ -31,37 +45,20 @@ public:
     // returns the box's result.
     int showErrorMessage(const std::wstring& message);
 
-    // What the worker and the installer start read; stable once the worker
-    // has been joined.
-    std::int32_t productIndex() const { return m_productIndex; }
-    bool silentMode() const { return m_silentMode; }
-    const std::wstring& vid() const { return m_vid; }
-    const std::wstring& partnerId() const { return m_partnerId; }
-    const std::wstring& contentAddress() const { return m_contentAddress; }
-    const std::wstring& contentType() const { return m_contentType; }
-    const std::wstring& offerUrl() const { return m_offerUrl; }
-    const PayloadMap& payload() const { return m_payload; }
-
 protected:
     // The worker thread's body: proxy, probe, companion rule, download and
     // progress reports.
     virtual void workerThread();
-    // The catalog id this build installs.
-    virtual std::string productId() const;
-    // Where the product's installer is fetched from.
-    virtual std::string downloadAddress() const;
-    // The proxy test's target and bound.
-    virtual std::string proxyTestAddress() const;
-    virtual std::chrono::milliseconds proxyTestBound() const;
 
     // Shows the error notice unless a stop was requested, then asks the
     // dialog to close; false when the notice was skipped because of the stop.
     bool reportFailure(const std::wstring& message);
-    // Posts to the dialog; frees the object if the post fails. Once a stop was
-    // requested nothing more is posted (the stopping dialog may already be
-    // gone, or about to start the installer itself), except the close request
-    // that follows an error notice the worker had committed to.
-    void postToDialog(std::uint32_t message, std::uintptr_t wParam);
+    // The worker's messages to the dialog, callable from any thread. What a
+    // message carries belongs to the dialog once posted and is freed here when
+    // the post fails.
+    void postStatusText(const std::wstring& text);
+    void postProgress(std::int32_t percent, const std::wstring& text);
+    void postFinish();
 
     // Sets the stop flag and waits for the worker. Returns false without
     // waiting when the worker has already committed to an error notice, which
@@ -76,8 +73,8 @@ protected:
     void OnClose();
     void OnOK();
     void OnCancel();
-    void OnStatusText(std::wstring* text);
-    void OnProgress(ProgressReport* report);
+    void OnStatusText(std::unique_ptr<std::wstring> text);
+    void OnProgress(std::unique_ptr<ProgressReport> report);
     void OnFinish();
     void PostNcDestroy();
     // EndDialog, remembered: an ended dialog still receives posted messages
@@ -94,6 +91,7 @@ protected:
     void onDestroyed() override;
 
     platform::OsServices& m_os;
+    const ProgressDialogSettings m_settings;
     platform::DialogWindow* m_window = nullptr;
     std::atomic<bool> m_stopRequested{false};
     Downloader m_downloader;
@@ -109,6 +107,14 @@ protected:
     PayloadMap m_payload;
 
 private:
+    // Posts to the dialog; frees the object if the post fails. Once a stop was
+    // requested nothing more is posted (the stopping dialog may already be
+    // gone, or about to start the installer itself), except the close request
+    // that follows an error notice the worker had committed to.
+    void postToDialog(std::uint32_t message, std::uintptr_t wParam);
+    // Where the product's installer is fetched from.
+    std::string downloadAddress() const;
+
     // Prepares the download (steps that throw to the worker's handler):
     // returns false when the companion product was started instead.
     bool prepareDownload(const ProxySettings& proxy, DownloadInfo& info, std::wstring& statePath);

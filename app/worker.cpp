@@ -22,7 +22,7 @@ void CUpdateProgressDlg::workerThread() {
     curl_global_init(CURL_GLOBAL_ALL);
     // The stop flag aborts the proxy test and the probe in flight, so a
     // confirmed close does not wait for their time bounds.
-    const ProxySettings proxy = discoverProxy(m_os, proxyTestAddress(), proxyTestBound(), &m_stopRequested);
+    const ProxySettings proxy = discoverProxy(m_os, m_settings.proxyTestAddress, kProxyTestTimeout, &m_stopRequested);
 
     if (m_stopRequested) return;
 
@@ -30,7 +30,7 @@ void CUpdateProgressDlg::workerThread() {
     std::wstring statePath;
     try {
         if (!prepareDownload(proxy, info, statePath)) {
-            postToDialog(platform::WM_APP_FINISH, 0);
+            postFinish();
             return;
         }
     } catch (const ErrorClass& error) {
@@ -55,16 +55,15 @@ void CUpdateProgressDlg::workerThread() {
         // last parts may still be on their way to the disk after isComplete().
         if (!m_downloader.isDownloading()) {
             if (m_downloader.downloadInfo().isComplete()) {
-                postToDialog(platform::WM_APP_PROGRESS, reinterpret_cast<std::uintptr_t>(newProgressReport(100, L"")));
+                postProgress(100, L"");
             } else {
-                reportFailure(uiText(12));
+                reportFailure(uiText(kTextInternalError));
             }
             return;
         }
         const DownloadInfo& running = m_downloader.downloadInfo();
         const std::int32_t percent = progressPercent(m_downloader.progressLength(), running.fileSize());
-        postToDialog(platform::WM_APP_PROGRESS,
-                     reinterpret_cast<std::uintptr_t>(newProgressReport(percent, progressText(uiText(11), percent))));
+        postProgress(percent, progressText(uiText(kTextProgress), percent));
     }
 
     // A dialog that stops a finished download is about to start the
@@ -98,7 +97,7 @@ bool CUpdateProgressDlg::prepareDownload(const ProxySettings& proxy, DownloadInf
     info.setFilePath(installerPath(m_os.temporaryDirectory(), catalogFileStem(m_productIndex), tag));
     if (!info.isValid()) throw std::runtime_error("Undefined error!");
 
-    postToDialog(platform::WM_APP_STATUS_TEXT, reinterpret_cast<std::uintptr_t>(new std::wstring(uiText(10))));
+    postStatusText(uiText(kTextPreparingStatus));
     return true;
 }
 

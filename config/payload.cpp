@@ -78,8 +78,6 @@ PayloadMap readPayloadFromFile(const std::wstring& path) {
     return parsePayload(tail);
 }
 
-PayloadMap readPayload() { return readPayloadFromFile(platform::ownExecutablePath()); }
-
 namespace {
 
 int hexDigitValue(wchar_t unit) {

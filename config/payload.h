@@ -27,9 +27,6 @@ PayloadMap parsePayload(std::string_view tail);
 // Reads the tail of the given file and parses it; an unreadable file gives an empty map.
 PayloadMap readPayloadFromFile(const std::wstring& path);
 
-// Reads the block appended to the running program's own file.
-PayloadMap readPayload();
-
 // Form decoding of one value: "+" is a space, "%XX" one UTF-16 unit (0x00..0xFF).
 // A "%" followed by one hex digit and anything else still counts as a
 // three-unit escape ("%4z" gives the unit 4), as the stamped values never hold

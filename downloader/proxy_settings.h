@@ -4,8 +4,11 @@
 #include <cstdint>
 #include <string>
 
+// The type that marks a manual proxy, one to be used.
+inline constexpr std::int32_t kManualProxyType = 2;
+
 struct ProxySettings {
-    // 2 marks a proxy to be used; 0 after construction.
+    // kManualProxyType marks a proxy to be used; 0 after construction.
     std::int32_t type = 0;
     std::string host;
     std::string port;  // kept as text, never converted

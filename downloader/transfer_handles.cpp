@@ -249,7 +249,7 @@ void applyProxy(CURL* handle, const ProxySettings& proxy) {
 }  // namespace
 
 void applyProbeProxy(CURL* handle, const ProxySettings& proxy) {
-    if (proxy.type == 2 && !proxy.host.empty()) applyProxy(handle, proxy);
+    if (proxy.type == kManualProxyType && !proxy.host.empty()) applyProxy(handle, proxy);
 }
 
 void applyWorkerProxy(CURL* handle, const ProxySettings& proxy) {

@@ -16,7 +16,7 @@
 #include "app/proxy_discovery.h"
 #include "app/ui_text.h"
 #include "app/update_progress_dlg.h"
-#include "platform/headless_os.h"
+#include "tests/support/fake_windows.h"
 #include "platform/text.h"
 #include "tests/support/fault_server.h"
 #include "tests/support/nginx_server.h"
@@ -27,7 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using platform::HeadlessOs;
+using platform::FakeWindows;
 using testsupport::FaultServer;
 using testsupport::HttpRequest;
 using testsupport::HttpResponse;
@@ -50,7 +50,7 @@ struct Discovery {
 
 Discovery discoverThrough(const std::wstring& proxyText, const std::string& testAddress,
                           std::chrono::milliseconds bound = 5s) {
-    HeadlessOs os;
+    FakeWindows os;
     os.setCurrentUserProxy(true, proxyText);
     const auto started = Clock::now();
     Discovery discovery{discoverProxy(os, testAddress, bound), {}};
@@ -244,19 +244,12 @@ TEST(HttpRequestLive, ProxyOnlyWithType2AndAHost) {
 
 // --- the whole road through an adopted proxy ---
 
-class ProxiedDialog : public CUpdateProgressDlg {
-public:
-    ProxiedDialog(HeadlessOs& os, std::string address, std::string testAddress)
-        : CUpdateProgressDlg(os), m_address(std::move(address)), m_testAddress(std::move(testAddress)) {}
-
-protected:
-    std::string downloadAddress() const override { return m_address; }
-    std::string proxyTestAddress() const override { return m_testAddress; }
-
-private:
-    std::string m_address;
-    std::string m_testAddress;
-};
+ProgressDialogSettings proxiedSettings(std::string address, std::string testAddress) {
+    ProgressDialogSettings settings;
+    settings.downloadAddress = std::move(address);
+    settings.proxyTestAddress = std::move(testAddress);
+    return settings;
+}
 
 TEST(FrontEndThroughProxy, ProbeAndPartsGoThroughTheAdoptedProxy) {
     languageRecord().languageId = 0x0409;
@@ -266,13 +259,13 @@ TEST(FrontEndThroughProxy, ProbeAndPartsGoThroughTheAdoptedProxy) {
     testsupport::NginxServer nginx(docs.path());
     testsupport::TinyProxy proxy;
     FaultServer site(okPage);
-    HeadlessOs os;
+    FakeWindows os;
     os.setOwnExecutablePath(platform::fromUtf8((docs / "installer.exe").string()));
     os.setTemporaryDirectory(platform::fromUtf8(dir.path().string()));
     os.setCurrentUserProxy(true, platform::fromUtf8(proxy.address()));
     os.setModalTimeout(60s);
 
-    ProxiedDialog dialog(os, nginx.url("installer.exe"), addressOf(site));
+    CUpdateProgressDlg dialog(os, proxiedSettings(nginx.url("installer.exe"), addressOf(site)));
     EXPECT_EQ(dialog.DoModal(), 1);
     releaseLanguageRecord();
 

@@ -15,7 +15,7 @@
 #include "app/ui_text.h"
 #include "app/update_progress_dlg.h"
 #include "downloader/transfer_handles.h"
-#include "platform/headless_os.h"
+#include "tests/support/fake_windows.h"
 #include "platform/text.h"
 #include "tests/support/fault_server.h"
 #include "tests/support/nginx_server.h"
@@ -27,7 +27,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::DialogRecord;
-using platform::HeadlessOs;
+using platform::FakeWindows;
 using platform::kMessageBoxTemplate;
 using platform::kProgressDialogTemplate;
 using platform::UserInput;
@@ -37,21 +37,14 @@ using testsupport::HttpResponse;
 using testsupport::NginxServer;
 using testsupport::TempDir;
 
-// The dialog with its real worker; only where the installer comes from (and
+// Settings for the dialog with its real worker: only where the installer comes from (and
 // which product the build is) differs from the shipped program.
-class RoadDialog : public CUpdateProgressDlg {
-public:
-    RoadDialog(HeadlessOs& os, std::string address, std::string productId = "pelmora")
-        : CUpdateProgressDlg(os), m_address(std::move(address)), m_id(std::move(productId)) {}
-
-protected:
-    std::string productId() const override { return m_id; }
-    std::string downloadAddress() const override { return m_address; }
-
-private:
-    std::string m_address;
-    std::string m_id;
-};
+ProgressDialogSettings roadSettings(std::string address, std::string productId = "pelmora") {
+    ProgressDialogSettings settings;
+    settings.productId = std::move(productId);
+    settings.downloadAddress = std::move(address);
+    return settings;
+}
 
 // A program file with a block appended by the stamp tool.
 fs::path stampedProgram(const fs::path& dir, const std::vector<std::string>& items) {
@@ -87,7 +80,7 @@ protected:
     }
 
     int runDialog(const std::string& address, const std::string& productId = "pelmora") {
-        RoadDialog dialog(os, address, productId);
+        CUpdateProgressDlg dialog(os, roadSettings(address, productId));
         return dialog.DoModal();
     }
 
@@ -96,7 +89,7 @@ protected:
 
     TempDir dir;
     fs::path temp = dir / "temp";
-    HeadlessOs os;
+    FakeWindows os;
 };
 
 const std::vector<std::string> kTypicalBlock{
@@ -248,7 +241,7 @@ const FailureCase kFailures[] = {
 TEST_F(FrontEndRoad, FailuresEndInTheirNoticeAndNothingIsStarted) {
     useProgram(kTypicalBlock);
     for (const FailureCase& c : kFailures) {
-        HeadlessOs local;
+        FakeWindows local;
         local.setOwnExecutablePath(os.ownExecutablePath());
         const fs::path caseTemp = dir / (std::string("case ") + c.name);
         fs::create_directories(caseTemp);
@@ -257,7 +250,7 @@ TEST_F(FrontEndRoad, FailuresEndInTheirNoticeAndNothingIsStarted) {
         languageRecord().languageId = c.language;
         FaultServer server(c.handler);
 
-        RoadDialog dialog(local, server.url("installer.exe"));
+        CUpdateProgressDlg dialog(local, roadSettings(server.url("installer.exe")));
         EXPECT_EQ(dialog.DoModal(), 1) << c.name;
 
         const auto shown = local.dialogsWithTemplate(kMessageBoxTemplate);
@@ -302,7 +295,7 @@ TEST_F(FrontEndRoad, ConfirmedCloseWhileARequestHangsEndsAtOnceWithoutANotice) {
     // With the product's own bounds (10 s for the proxy test, 30 s for a silent
     // probe): the request in flight is aborted by the stop instead.
     for (const bool proxyHangs : {true, false}) {
-        HeadlessOs local;
+        FakeWindows local;
         local.setTemporaryDirectory(platform::fromUtf8(temp.string()));
         local.setOwnExecutablePath(platform::fromUtf8(stampedProgram(dir.path(), kTypicalBlock).string()));
         testsupport::SilentListener silent;  // accepts connections, never answers
@@ -317,7 +310,7 @@ TEST_F(FrontEndRoad, ConfirmedCloseWhileARequestHangsEndsAtOnceWithoutANotice) {
             return true;
         });
 
-        RoadDialog dialog(local, "http://" + silentHost + "/installer.exe");
+        CUpdateProgressDlg dialog(local, roadSettings("http://" + silentHost + "/installer.exe"));
         const int result = dialog.DoModal();
         const auto closing = std::chrono::steady_clock::now() -
                              std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(answeredAt));
@@ -359,7 +352,7 @@ TEST_F(FrontEndRoad, EscDuringTheDownloadStopsItAndKeepsTheResumeState) {
 
 const std::wstring kUninstallKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\DravoLin";
 
-void installCompanion(HeadlessOs& os) {
+void installCompanion(FakeWindows& os) {
     os.setRegistryString(kUninstallKey, L"DisplayVersion", L"3.0");
     os.setRegistryString(kUninstallKey, L"InstallLocation", L"C:\\Program Files\\Dravo Lin");
     os.addFile(L"C:\\Program Files\\Dravo Lin\\dravolin.exe");

@@ -6,11 +6,11 @@
 #include <functional>
 
 #include "app/companion.h"
-#include "platform/headless_os.h"
+#include "tests/support/fake_windows.h"
 
 namespace {
 
-using platform::HeadlessOs;
+using platform::FakeWindows;
 using platform::RegistryView;
 
 const std::wstring kKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\DravoLin";
@@ -49,7 +49,7 @@ const ReadCase kReadCases[] = {
 
 TEST(RegistryString, ReadsUtf16UpToTheFirstZero) {
     for (const ReadCase& c : kReadCases) {
-        HeadlessOs os;
+        FakeWindows os;
         os.setRegistryBytes(kKey, L"Value", c.bytes);
         platform::RegistryKey key = nullptr;
         ASSERT_EQ(os.openRegistryKey(kKey, RegistryView::Wow64_64, key), 0);
@@ -61,7 +61,7 @@ TEST(RegistryString, ReadsUtf16UpToTheFirstZero) {
 }
 
 TEST(RegistryString, MissingValueKeepsTheDefaultAndReturnsTheError) {
-    HeadlessOs os;
+    FakeWindows os;
     os.addRegistryKey(kKey);
     platform::RegistryKey key = nullptr;
     ASSERT_EQ(os.openRegistryKey(kKey, RegistryView::Wow64_64, key), 0);
@@ -75,60 +75,60 @@ TEST(RegistryString, MissingValueKeepsTheDefaultAndReturnsTheError) {
 
 struct CheckCase {
     const char* name;
-    std::function<void(HeadlessOs&)> setUp;
+    std::function<void(FakeWindows&)> setUp;
     bool installed;
     std::wstring displayVersion;
     std::wstring installLocation;
     std::wstring exePath;
 };
 
-void installIn(HeadlessOs& os, RegistryView view) {
+void installIn(FakeWindows& os, RegistryView view) {
     os.setRegistryString(kKey, L"DisplayVersion", L"2.1", view);
     os.setRegistryString(kKey, L"InstallLocation", kLocation, view);
     os.addFile(kExe);
 }
 
-void fullInstall(HeadlessOs& os) { installIn(os, RegistryView::Wow64_64); }
+void fullInstall(FakeWindows& os) { installIn(os, RegistryView::Wow64_64); }
 
 const CheckCase kCheckCases[] = {
     {"installed", fullInstall, true, L"2.1", kLocation, kExe},
-    {"no uninstall key", [](HeadlessOs&) {}, false, L"", L"", L""},
+    {"no uninstall key", [](FakeWindows&) {}, false, L"", L"", L""},
     {"key not readable",
-     [](HeadlessOs& os) {
+     [](FakeWindows& os) {
          fullInstall(os);
          os.denyRegistryKey(kKey);
      },
      false, L"", L"", L""},
     {"no DisplayVersion",
-     [](HeadlessOs& os) {
+     [](FakeWindows& os) {
          os.setRegistryString(kKey, L"InstallLocation", kLocation);
          os.addFile(kExe);
      },
      false, L"", L"", L""},
     {"no InstallLocation",
-     [](HeadlessOs& os) {
+     [](FakeWindows& os) {
          os.setRegistryString(kKey, L"DisplayVersion", L"2.1");
          os.addFile(kExe);
      },
      false, L"2.1", L"", L""},
     {"executable missing",
-     [](HeadlessOs& os) {
+     [](FakeWindows& os) {
          os.setRegistryString(kKey, L"DisplayVersion", L"2.1");
          os.setRegistryString(kKey, L"InstallLocation", kLocation);
      },
      false, L"2.1", kLocation, kExe},
     {"location with a trailing backslash gets another one",
-     [](HeadlessOs& os) {
+     [](FakeWindows& os) {
          os.setRegistryString(kKey, L"DisplayVersion", L"2.1");
          os.setRegistryString(kKey, L"InstallLocation", L"D:\\DL\\");
          os.addFile(L"D:\\DL\\\\dravolin.exe");
      },
      true, L"2.1", L"D:\\DL\\", L"D:\\DL\\\\dravolin.exe"},
     {"32-bit companion, in the 32-bit view only",
-     [](HeadlessOs& os) { installIn(os, RegistryView::Wow64_32); },
+     [](FakeWindows& os) { installIn(os, RegistryView::Wow64_32); },
      true, L"2.1", kLocation, kExe},
     {"the 32-bit view is read first",
-     [](HeadlessOs& os) {
+     [](FakeWindows& os) {
          fullInstall(os);
          os.setRegistryString(kKey, L"DisplayVersion", L"1.0", RegistryView::Wow64_32);
          os.setRegistryString(kKey, L"InstallLocation", L"D:\\Old", RegistryView::Wow64_32);
@@ -136,13 +136,13 @@ const CheckCase kCheckCases[] = {
      },
      true, L"1.0", L"D:\\Old", L"D:\\Old\\dravolin.exe"},
     {"a stale 32-bit key does not hide the 64-bit installation",
-     [](HeadlessOs& os) {
+     [](FakeWindows& os) {
          fullInstall(os);
          os.setRegistryString(kKey, L"DisplayVersion", L"1.0", RegistryView::Wow64_32);
      },
      true, L"2.1", kLocation, kExe},
     {"location longer than the buffer",
-     [](HeadlessOs& os) {
+     [](FakeWindows& os) {
          os.setRegistryString(kKey, L"DisplayVersion", L"2.1");
          os.setRegistryString(kKey, L"InstallLocation", std::wstring(600, L'L'));
      },
@@ -151,7 +151,7 @@ const CheckCase kCheckCases[] = {
 
 TEST(CompanionCheck, EveryStepMustSucceed) {
     for (const CheckCase& c : kCheckCases) {
-        HeadlessOs os;
+        FakeWindows os;
         c.setUp(os);
         const CompanionProductInfo info(os);
         EXPECT_EQ(info.installed, c.installed) << c.name;
@@ -196,7 +196,7 @@ const RuleCase kRuleCases[] = {
 
 TEST(CompanionRule, StartsAnInstalledCopyInsteadOfDownloading) {
     for (const RuleCase& c : kRuleCases) {
-        HeadlessOs os;
+        FakeWindows os;
         if (c.installed) fullInstall(os);
         std::wstring address = c.contentAddress;
         EXPECT_EQ(startInstalledCompanion(os, c.productIndex, c.contentType, address), c.started) << c.name;

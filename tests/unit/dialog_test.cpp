@@ -18,7 +18,7 @@
 #include "app/update_progress_app.h"
 #include "app/update_progress_dlg.h"
 #include "platform/file.h"
-#include "platform/headless_os.h"
+#include "tests/support/fake_windows.h"
 #include "tests/unit/transfer_test_access.h"
 
 namespace {
@@ -26,7 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::DialogRecord;
-using platform::HeadlessOs;
+using platform::FakeWindows;
 using platform::kIdCancel;
 using platform::kIdOk;
 using platform::kMessageBoxTemplate;
@@ -69,26 +69,28 @@ private:
     fs::path m_path;
 };
 
+ProgressDialogSettings settingsFor(std::string productId) {
+    ProgressDialogSettings settings;
+    settings.productId = std::move(productId);
+    return settings;
+}
+
 // The dialog with its worker replaced by a script that runs on the worker thread.
 class ScriptedDialog : public CUpdateProgressDlg {
 public:
     using Script = std::function<void(ScriptedDialog&)>;
 
-    ScriptedDialog(HeadlessOs& os, Script script, std::string productId = "pelmora")
-        : CUpdateProgressDlg(os), m_headless(os), m_script(std::move(script)), m_id(std::move(productId)) {}
+    ScriptedDialog(FakeWindows& os, Script script, std::string productId = "pelmora")
+        : CUpdateProgressDlg(os, settingsFor(std::move(productId))), m_windows(os), m_script(std::move(script)) {}
     ~ScriptedDialog() override {
         m_stopRequested = true;
         joinWorker();
     }
 
     // --- for scripts, on the worker thread ---
-    void postStatus(const std::wstring& text) {
-        postToDialog(platform::WM_APP_STATUS_TEXT, reinterpret_cast<std::uintptr_t>(new std::wstring(text)));
-    }
-    void postProgress(std::int32_t percent, const std::wstring& text) {
-        postToDialog(platform::WM_APP_PROGRESS, reinterpret_cast<std::uintptr_t>(newProgressReport(percent, text)));
-    }
-    void postFinish() { postToDialog(platform::WM_APP_FINISH, 0); }
+    using CUpdateProgressDlg::postFinish;
+    using CUpdateProgressDlg::postProgress;
+    using CUpdateProgressDlg::postStatusText;
     bool notify(const std::wstring& message) { return reportFailure(message); }
     bool waitForStop() {
         return eventually([this] { return m_stopRequested.load(); });
@@ -118,7 +120,7 @@ public:
     // Waits until a message box is open (and not yet answered).
     bool waitForOpenBox() {
         return eventually([this] {
-            for (const DialogRecord& box : m_headless.dialogsWithTemplate(kMessageBoxTemplate)) {
+            for (const DialogRecord& box : m_windows.dialogsWithTemplate(kMessageBoxTemplate)) {
                 if (!box.ended) return true;
             }
             return false;
@@ -127,21 +129,20 @@ public:
     // Waits until the first message box has been answered and is gone.
     bool waitForBoxAnswered() {
         return eventually([this] {
-            const auto boxes = m_headless.dialogsWithTemplate(kMessageBoxTemplate);
+            const auto boxes = m_windows.dialogsWithTemplate(kMessageBoxTemplate);
             return !boxes.empty() && boxes[0].destroyed;
         });
     }
-    void mark(const std::string& event) { m_headless.addEvent(event); }
+    void mark(const std::string& event) { m_windows.addEvent(event); }
 
 protected:
     void workerThread() override {
         m_script(*this);
         mark("worker ended");
     }
-    std::string productId() const override { return m_id; }
 
 private:
-    HeadlessOs& m_headless;
+    FakeWindows& m_windows;
     Script m_script;
     std::string m_id;
     unittest::ScratchDir m_scratch;
@@ -153,7 +154,7 @@ std::size_t indexOf(const std::vector<std::string>& events, const std::string& e
     return static_cast<std::size_t>(found - events.begin());
 }
 
-DialogRecord mainRecord(const HeadlessOs& os) { return os.dialogsWithTemplate(kProgressDialogTemplate).at(0); }
+DialogRecord mainRecord(const FakeWindows& os) { return os.dialogsWithTemplate(kProgressDialogTemplate).at(0); }
 
 class DialogTest : public ::testing::Test {
 protected:
@@ -168,7 +169,7 @@ protected:
     }
 
     PayloadFile payload{"vid=15;partnerId=7;offerUrl=http%3A%2F%2Foffer.example%2Fo%3Fa%3D1;ap=13;"};
-    HeadlessOs os;
+    FakeWindows os;
 
 public:
     DialogTest() {
@@ -211,7 +212,7 @@ const LanguageCase kLanguageCases[] = {
 
 TEST_F(DialogTest, CaptionAndFirstLineFollowTheInterfaceLanguage) {
     for (const LanguageCase& c : kLanguageCases) {
-        HeadlessOs local;
+        FakeWindows local;
         local.setOwnExecutablePath(payload.path());
         useLanguage(c.languageId);
         ScriptedDialog dialog(local, [](ScriptedDialog& d) { d.postFinish(); });
@@ -241,7 +242,7 @@ TEST_F(DialogTest, UnknownProductEndsTheStartWithInvalidInstaller) {
 
 TEST_F(DialogTest, StatusTextSetsTheTopLine) {
     run([](ScriptedDialog& d) {
-        d.postStatus(L"Preparing to Install...");
+        d.postStatusText(L"Preparing to Install...");
         d.postFinish();
     });
     EXPECT_EQ(mainRecord(os).texts.at(platform::kStatusLineId), L"Preparing to Install...");
@@ -300,7 +301,7 @@ const LaunchFailureCase kLaunchFailures[] = {
 
 TEST_F(DialogTest, AnInstallerThatCannotBeStartedIsReported) {
     for (const LaunchFailureCase& c : kLaunchFailures) {
-        HeadlessOs local;
+        FakeWindows local;
         local.setOwnExecutablePath(payload.path());
         local.setLaunchResult(c.launchResult);
         local.scriptInput(kMessageBoxTemplate, UserInput::ClickOk);
@@ -347,7 +348,7 @@ TEST_F(DialogTest, MessagesLeftInTheQueueAreFreedWhenTheWindowGoes) {
     run([](ScriptedDialog& d) {
         d.postFinish();
         d.postProgress(5, L"late");
-        d.postStatus(L"late");
+        d.postStatusText(L"late");
     });
     // Posts that race the finish's stop are dropped by the worker; whatever
     // was queued is freed by the dialog (the sanitizer build's leak checker
@@ -381,7 +382,7 @@ const BoxTexts kConfirmations[] = {
 
 TEST_F(DialogTest, CloseAsksForConfirmationWithItsTexts) {
     for (const BoxTexts& texts : kConfirmations) {
-        HeadlessOs local;
+        FakeWindows local;
         local.setOwnExecutablePath(payload.path());
         useLanguage(texts.languageId);
         local.scriptInput(kProgressDialogTemplate, UserInput::Close);
@@ -414,7 +415,7 @@ const ConfirmationCase kConfirmationCases[] = {
 
 TEST_F(DialogTest, OnlyAConfirmedCloseStopsTheDownload) {
     for (const ConfirmationCase& c : kConfirmationCases) {
-        HeadlessOs local;
+        FakeWindows local;
         local.setOwnExecutablePath(payload.path());
         local.scriptInput(kProgressDialogTemplate, UserInput::Close);
         local.scriptInput(kMessageBoxTemplate, c.answer);
@@ -455,7 +456,7 @@ TEST_F(DialogTest, OnlyAConfirmedCloseStopsTheDownload) {
 
 TEST_F(DialogTest, CompletionWhileTheConfirmationIsOpenStartsTheInstallerWhateverTheAnswer) {
     for (const UserInput answer : {UserInput::ClickOk, UserInput::ClickCancel}) {
-        HeadlessOs local;
+        FakeWindows local;
         local.setOwnExecutablePath(payload.path());
         local.scriptInput(kProgressDialogTemplate, UserInput::Close);
         // The user answers only after the completion has been handled.
@@ -492,7 +493,7 @@ const KeyCase kKeyCases[] = {
 
 TEST_F(DialogTest, EnterAndEscEndTheDialogOnlyAfterTheWorkerStopped) {
     for (const KeyCase& c : kKeyCases) {
-        HeadlessOs local;
+        FakeWindows local;
         local.setOwnExecutablePath(payload.path());
         local.scriptInput(kProgressDialogTemplate, c.key);
         ScriptedDialog dialog(local, [](ScriptedDialog& d) {
@@ -519,7 +520,7 @@ const BoxTexts kNotices[] = {
 TEST_F(DialogTest, ErrorNoticeFromTheWorkerShowsBothButtonsThenTheDialogEnds) {
     for (const BoxTexts& texts : kNotices) {
         for (const UserInput answer : {UserInput::ClickOk, UserInput::ClickCancel}) {
-            HeadlessOs local;
+            FakeWindows local;
             local.setOwnExecutablePath(payload.path());
             useLanguage(texts.languageId);
             local.scriptInput(kMessageBoxTemplate, answer);
@@ -568,16 +569,16 @@ TEST_F(DialogTest, TheDialogTakesNoInputWhileTheErrorNoticeIsOpen) {
 
 class ScriptedApp : public CUpdateProgressApp {
 public:
-    ScriptedApp(HeadlessOs& os, std::string productId) : CUpdateProgressApp(os), m_headless(os), m_id(productId) {}
+    ScriptedApp(FakeWindows& os, std::string productId) : CUpdateProgressApp(os), m_windows(os), m_id(productId) {}
 
 protected:
     void runMainDialog() override {
-        ScriptedDialog dialog(m_headless, [](ScriptedDialog& d) { d.postFinish(); }, m_id);
+        ScriptedDialog dialog(m_windows, [](ScriptedDialog& d) { d.postFinish(); }, m_id);
         dialog.DoModal();
     }
 
 private:
-    HeadlessOs& m_headless;
+    FakeWindows& m_windows;
     std::string m_id;
 };
 

@@ -4,7 +4,7 @@
 
 #include "app/installer_launch.h"
 #include "app/ui_text.h"
-#include "platform/headless_os.h"
+#include "tests/support/fake_windows.h"
 
 namespace {
 
@@ -102,7 +102,7 @@ TEST(InstallerLaunch, OpensTheFileWithTheParametersAndReportsTheOutcome) {
         {"access denied", L"", platform::kErrorAccessDenied, platform::kErrorAccessDenied, true},
     };
     for (const Case& c : cases) {
-        platform::HeadlessOs os;
+        platform::FakeWindows os;
         os.setLaunchResult(c.systemResult);
         EXPECT_EQ(launchInstaller(os, file, c.parameters), c.result) << c.name;
         const auto launches = os.launches();

@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "app/message_box_dialog.h"
-#include "platform/headless_os.h"
+#include "tests/support/fake_windows.h"
 
 namespace {
 
 using platform::DialogRecord;
-using platform::HeadlessOs;
+using platform::FakeWindows;
 using platform::kIdCancel;
 using platform::kIdOk;
 using platform::kMessageBoxTemplate;
@@ -45,7 +45,7 @@ struct BoxRun {
 };
 
 BoxRun runBox(const std::wstring& ok, const std::wstring& cancel, std::vector<UserInput> inputs) {
-    HeadlessOs os;
+    FakeWindows os;
     for (const UserInput input : inputs) os.scriptInput(kMessageBoxTemplate, input);
     CMessageBoxDialog box;
     box.m_caption = L"Caption";

@@ -5,7 +5,7 @@
 #include <chrono>
 
 #include "app/proxy_discovery.h"
-#include "platform/headless_os.h"
+#include "tests/support/fake_windows.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ const NoProxyCase kNoProxyCases[] = {
 
 TEST(ProxyDiscovery, NoUsableTextMeansNoProxyAndNoRequest) {
     for (const NoProxyCase& c : kNoProxyCases) {
-        platform::HeadlessOs os;
+        platform::FakeWindows os;
         os.setCurrentUserProxy(c.callSucceeds, c.manualProxy);
         // An address that must never be asked: the test would take the whole bound.
         const auto started = std::chrono::steady_clock::now();

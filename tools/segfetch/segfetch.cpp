@@ -148,7 +148,7 @@ ProxySettings proxySettings(const std::string& text) {
     ProxySettings proxy;
     if (text.empty()) return proxy;
     const std::size_t colon = text.rfind(':');
-    proxy.type = 2;
+    proxy.type = kManualProxyType;
     proxy.host = text.substr(0, colon);
     proxy.port = text.substr(colon + 1);
     return proxy;

@@ -15,8 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/dialog_window.h"
-#include "platform/win32/win32_dialog.h"
+#include "app/dialog_window.h"
+#include "app/win32/win32_dialog.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/system.h"
-#include "platform/win32/win32_os.h"
+#include "app/win32/win32_os.h"
 
 namespace {
 

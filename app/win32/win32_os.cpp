@@ -1,5 +1,5 @@
 // The front end's OS services on Win32.
-#include "platform/win32/win32_os.h"
+#include "app/win32/win32_os.h"
 
 #include <windows.h>
 
@@ -10,7 +10,7 @@
 #include <winhttp.h>
 
 #include "platform/system.h"
-#include "platform/win32/win32_dialog.h"
+#include "app/win32/win32_dialog.h"
 
 namespace platform {
 

@@ -6,7 +6,7 @@
 #include <exception>
 
 #include "app/update_progress_app.h"
-#include "platform/win32/win32_os.h"
+#include "app/win32/win32_os.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     try {

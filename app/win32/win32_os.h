@@ -3,7 +3,7 @@
 // is released before the call returns.
 #pragma once
 
-#include "platform/os_services.h"
+#include "app/os_services.h"
 
 namespace platform {
 

@@ -1,32 +1,16 @@
 // The window side of the front end's dialogs, as the portable dialog logic
 // sees it: a handler that receives the dialog's messages and a window it
 // drives. Windows puts real dialogs (DialogBoxParamW) behind it; tests put an
-// in-process window with a real message queue behind it (headless_os.h).
+// in-process window with a real message queue behind it
+// (tests/support/fake_windows.h).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "app/resource_ids.h"
+
 namespace platform {
-
-// Messages the worker posts to the progress dialog (WM_APP + 0x10 .. 0x12).
-inline constexpr std::uint32_t WM_APP_PROGRESS = 0x8010;
-inline constexpr std::uint32_t WM_APP_STATUS_TEXT = 0x8011;
-inline constexpr std::uint32_t WM_APP_FINISH = 0x8012;
-
-// Command and control ids of the dialog templates (IDOK / IDCANCEL are macros
-// in windows.h, hence the k names).
-inline constexpr int kIdOk = 1;
-inline constexpr int kIdCancel = 2;
-inline constexpr int kProgressBarId = 1000;
-inline constexpr int kProgressLineId = 1001;
-inline constexpr int kStatusLineId = 1002;
-inline constexpr int kMessageTextId = 1004;
-
-// Resources: the progress dialog, the message box dialog and the window icon.
-inline constexpr int kProgressDialogTemplate = 102;
-inline constexpr int kMessageBoxTemplate = 131;
-inline constexpr int kMainIconId = 128;
 
 // A rectangle in pixels, right and bottom exclusive (a Win32 RECT).
 struct Rect {

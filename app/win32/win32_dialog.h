@@ -8,7 +8,7 @@
 #include <atomic>
 #include <exception>
 
-#include "platform/dialog_window.h"
+#include "app/dialog_window.h"
 
 namespace platform {
 

@@ -1,5 +1,5 @@
 // Modal Win32 dialogs forwarding their messages to the portable dialog logic.
-#include "platform/win32/win32_dialog.h"
+#include "app/win32/win32_dialog.h"
 
 #include <commctrl.h>
 

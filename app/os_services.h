@@ -2,15 +2,15 @@
 // the program's file, the temporary directory, the user's manual proxy, the
 // registry under HKEY_LOCAL_MACHINE (both views), file existence, starting a program, COM
 // and common controls, modal dialogs and the plain error box. The Windows
-// side maps each call onto the Win32 call named in its comment; tests and the
-// Linux build use the in-process side of headless_os.h.
+// side (app/win32/win32_os.h) maps each call onto the Win32 call named in its
+// comment; tests use the in-process stand-in of tests/support/fake_windows.h.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
-#include "platform/dialog_window.h"
+#include "app/dialog_window.h"
 
 namespace platform {
 

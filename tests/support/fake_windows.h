@@ -2,8 +2,8 @@
 // real modal loop on the calling thread over a real message queue, user input
 // comes from a script, and everything the front end asks of the system
 // (registry values, files, the proxy setting, program starts, message boxes)
-// is served from memory and recorded. The tests use it on every platform,
-// and it is the Linux side of the seam.
+// is served from memory and recorded. The front end's tests use it on every
+// platform; no product links it.
 #pragma once
 
 #include <chrono>
@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/os_services.h"
+#include "app/os_services.h"
 
 namespace platform {
 
@@ -66,12 +66,12 @@ struct LaunchRecord {
     std::wstring parameters;
 };
 
-class HeadlessOs : public OsServices {
+class FakeWindows : public OsServices {
 public:
-    HeadlessOs();
-    ~HeadlessOs() override;
-    HeadlessOs(const HeadlessOs&) = delete;
-    HeadlessOs& operator=(const HeadlessOs&) = delete;
+    FakeWindows();
+    ~FakeWindows() override;
+    FakeWindows(const FakeWindows&) = delete;
+    FakeWindows& operator=(const FakeWindows&) = delete;
 
     // --- What the system looks like (set before the run) ---
     void setOwnExecutablePath(const std::wstring& path);

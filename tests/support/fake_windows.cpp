@@ -1,4 +1,4 @@
-#include "platform/headless_os.h"
+#include "tests/support/fake_windows.h"
 
 #include <algorithm>
 #include <cstring>
@@ -22,9 +22,9 @@ constexpr Rect kBoxCancelRect{149, 71, 265, 92};
 }  // namespace
 
 // One open dialog: every call is recorded in the dialog's record.
-class HeadlessOs::Window : public DialogWindow {
+class FakeWindows::Window : public DialogWindow {
 public:
-    Window(HeadlessOs& os, int id) : m_os(os), m_id(id) {}
+    Window(FakeWindows& os, int id) : m_os(os), m_id(id) {}
 
     void setCaption(const std::wstring& text) override {
         const std::lock_guard<std::mutex> lock(m_os.m_lock);
@@ -87,47 +87,47 @@ public:
     int id() const { return m_id; }
 
 private:
-    HeadlessOs& m_os;
+    FakeWindows& m_os;
     int m_id;
 };
 
-HeadlessOs::HeadlessOs() = default;
-HeadlessOs::~HeadlessOs() = default;
+FakeWindows::FakeWindows() = default;
+FakeWindows::~FakeWindows() = default;
 
 // --- configuration ---
 
-void HeadlessOs::setOwnExecutablePath(const std::wstring& path) {
+void FakeWindows::setOwnExecutablePath(const std::wstring& path) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_ownPath = path;
 }
 
-void HeadlessOs::setTemporaryDirectory(const std::wstring& path) {
+void FakeWindows::setTemporaryDirectory(const std::wstring& path) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_tempDir = path;
 }
 
-void HeadlessOs::failTemporaryDirectory() {
+void FakeWindows::failTemporaryDirectory() {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_tempDirFails = true;
 }
 
-void HeadlessOs::setComResult(bool ok) {
+void FakeWindows::setComResult(bool ok) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_comOk = ok;
 }
 
-void HeadlessOs::setCurrentUserProxy(bool callSucceeds, std::optional<std::wstring> manualProxy) {
+void FakeWindows::setCurrentUserProxy(bool callSucceeds, std::optional<std::wstring> manualProxy) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_proxyCallSucceeds = callSucceeds;
     m_manualProxy = std::move(manualProxy);
 }
 
-void HeadlessOs::addRegistryKey(const std::wstring& path, RegistryView view) {
+void FakeWindows::addRegistryKey(const std::wstring& path, RegistryView view) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_registry[KeyName{view, path}];
 }
 
-void HeadlessOs::setRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& text,
+void FakeWindows::setRegistryString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& text,
                                    RegistryView view) {
     std::vector<std::uint8_t> bytes;
     for (const char16_t unit : toUtf16(text) + u'\0') {
@@ -137,51 +137,51 @@ void HeadlessOs::setRegistryString(const std::wstring& keyPath, const std::wstri
     setRegistryBytes(keyPath, name, std::move(bytes), view);
 }
 
-void HeadlessOs::setRegistryBytes(const std::wstring& keyPath, const std::wstring& name,
+void FakeWindows::setRegistryBytes(const std::wstring& keyPath, const std::wstring& name,
                                   std::vector<std::uint8_t> bytes, RegistryView view) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_registry[KeyName{view, keyPath}][name] = std::move(bytes);
 }
 
-void HeadlessOs::denyRegistryKey(const std::wstring& path) {
+void FakeWindows::denyRegistryKey(const std::wstring& path) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_deniedKeys.insert(path);
 }
 
-void HeadlessOs::addFile(const std::wstring& path) {
+void FakeWindows::addFile(const std::wstring& path) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_files.insert(path);
 }
 
-void HeadlessOs::setLaunchResult(std::int32_t code) {
+void FakeWindows::setLaunchResult(std::int32_t code) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_launchResult = code;
 }
 
-void HeadlessOs::setModalTimeout(std::chrono::milliseconds timeout) {
+void FakeWindows::setModalTimeout(std::chrono::milliseconds timeout) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_modalTimeout = timeout;
 }
 
-void HeadlessOs::scriptInput(int templateId, UserInput input, std::function<bool()> when) {
+void FakeWindows::scriptInput(int templateId, UserInput input, std::function<bool()> when) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_script.push_back(Scripted{m_nextSerial++, templateId, input, std::move(when)});
     m_queueChanged.notify_all();
 }
 
-std::size_t HeadlessOs::pendingInputs() const {
+std::size_t FakeWindows::pendingInputs() const {
     const std::lock_guard<std::mutex> lock(m_lock);
     return m_script.size();
 }
 
 // --- records ---
 
-std::vector<DialogRecord> HeadlessOs::dialogs() const {
+std::vector<DialogRecord> FakeWindows::dialogs() const {
     const std::lock_guard<std::mutex> lock(m_lock);
     return m_records;
 }
 
-std::vector<DialogRecord> HeadlessOs::dialogsWithTemplate(int templateId) const {
+std::vector<DialogRecord> FakeWindows::dialogsWithTemplate(int templateId) const {
     const std::lock_guard<std::mutex> lock(m_lock);
     std::vector<DialogRecord> result;
     std::copy_if(m_records.begin(), m_records.end(), std::back_inserter(result),
@@ -189,54 +189,54 @@ std::vector<DialogRecord> HeadlessOs::dialogsWithTemplate(int templateId) const 
     return result;
 }
 
-std::vector<LaunchRecord> HeadlessOs::launches() const {
+std::vector<LaunchRecord> FakeWindows::launches() const {
     const std::lock_guard<std::mutex> lock(m_lock);
     return m_launches;
 }
 
-std::vector<std::pair<std::wstring, std::wstring>> HeadlessOs::messageBoxes() const {
+std::vector<std::pair<std::wstring, std::wstring>> FakeWindows::messageBoxes() const {
     const std::lock_guard<std::mutex> lock(m_lock);
     return m_messageBoxes;
 }
 
-std::vector<std::string> HeadlessOs::events() const {
+std::vector<std::string> FakeWindows::events() const {
     const std::lock_guard<std::mutex> lock(m_lock);
     return m_events;
 }
 
-void HeadlessOs::addEvent(const std::string& event) {
+void FakeWindows::addEvent(const std::string& event) {
     const std::lock_guard<std::mutex> lock(m_lock);
     recordEvent(event);
 }
 
-std::vector<std::pair<RegistryView, std::wstring>> HeadlessOs::registryKeysOpened() const {
+std::vector<std::pair<RegistryView, std::wstring>> FakeWindows::registryKeysOpened() const {
     const std::lock_guard<std::mutex> lock(m_lock);
     return m_keysOpened;
 }
 
-int HeadlessOs::openRegistryKeys() const {
+int FakeWindows::openRegistryKeys() const {
     const std::lock_guard<std::mutex> lock(m_lock);
     return static_cast<int>(m_openKeys.size());
 }
 
-int HeadlessOs::proxyQueries() const {
+int FakeWindows::proxyQueries() const {
     const std::lock_guard<std::mutex> lock(m_lock);
     return m_proxyQueries;
 }
 
-int HeadlessOs::comInitialisations() const {
+int FakeWindows::comInitialisations() const {
     const std::lock_guard<std::mutex> lock(m_lock);
     return m_comCount;
 }
 
-int HeadlessOs::commonControlsInitialisations() const {
+int FakeWindows::commonControlsInitialisations() const {
     const std::lock_guard<std::mutex> lock(m_lock);
     return m_controlsCount;
 }
 
 // --- OsServices ---
 
-std::wstring HeadlessOs::ownExecutablePath() {
+std::wstring FakeWindows::ownExecutablePath() {
     {
         const std::lock_guard<std::mutex> lock(m_lock);
         if (!m_ownPath.empty()) return m_ownPath;
@@ -244,7 +244,7 @@ std::wstring HeadlessOs::ownExecutablePath() {
     return platform::ownExecutablePath();
 }
 
-std::wstring HeadlessOs::temporaryDirectory() {
+std::wstring FakeWindows::temporaryDirectory() {
     {
         const std::lock_guard<std::mutex> lock(m_lock);
         if (m_tempDirFails) throw std::runtime_error("no temporary directory");
@@ -253,18 +253,18 @@ std::wstring HeadlessOs::temporaryDirectory() {
     return platform::temporaryDirectory();
 }
 
-bool HeadlessOs::initializeCom() {
+bool FakeWindows::initializeCom() {
     const std::lock_guard<std::mutex> lock(m_lock);
     ++m_comCount;
     return m_comOk;
 }
 
-void HeadlessOs::initializeCommonControls() {
+void FakeWindows::initializeCommonControls() {
     const std::lock_guard<std::mutex> lock(m_lock);
     ++m_controlsCount;
 }
 
-bool HeadlessOs::currentUserProxy(std::optional<std::wstring>& manualProxy) {
+bool FakeWindows::currentUserProxy(std::optional<std::wstring>& manualProxy) {
     const std::lock_guard<std::mutex> lock(m_lock);
     ++m_proxyQueries;
     if (!m_proxyCallSucceeds) return false;
@@ -272,7 +272,7 @@ bool HeadlessOs::currentUserProxy(std::optional<std::wstring>& manualProxy) {
     return true;
 }
 
-std::int32_t HeadlessOs::openRegistryKey(const std::wstring& path, RegistryView view, RegistryKey& key) {
+std::int32_t FakeWindows::openRegistryKey(const std::wstring& path, RegistryView view, RegistryKey& key) {
     const std::lock_guard<std::mutex> lock(m_lock);
     const KeyName name{view, path};
     m_keysOpened.push_back(name);
@@ -284,7 +284,7 @@ std::int32_t HeadlessOs::openRegistryKey(const std::wstring& path, RegistryView 
     return kErrorSuccess;
 }
 
-std::int32_t HeadlessOs::queryRegistryValue(RegistryKey key, const std::wstring& name, void* buffer,
+std::int32_t FakeWindows::queryRegistryValue(RegistryKey key, const std::wstring& name, void* buffer,
                                             std::uint32_t& size) {
     constexpr std::int32_t kErrorInvalidHandle = 6;
     const std::lock_guard<std::mutex> lock(m_lock);
@@ -303,24 +303,24 @@ std::int32_t HeadlessOs::queryRegistryValue(RegistryKey key, const std::wstring&
     return kErrorSuccess;
 }
 
-void HeadlessOs::closeRegistryKey(RegistryKey key) {
+void FakeWindows::closeRegistryKey(RegistryKey key) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_openKeys.erase(reinterpret_cast<std::uintptr_t>(key));
 }
 
-bool HeadlessOs::fileExists(const std::wstring& path) {
+bool FakeWindows::fileExists(const std::wstring& path) {
     const std::lock_guard<std::mutex> lock(m_lock);
     return m_files.count(path) != 0;
 }
 
-std::int32_t HeadlessOs::shellOpen(const std::wstring& file, const std::wstring& parameters) {
+std::int32_t FakeWindows::shellOpen(const std::wstring& file, const std::wstring& parameters) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_launches.push_back(LaunchRecord{file, parameters});
     m_events.push_back("launch");
     return m_launchResult;
 }
 
-void HeadlessOs::messageBox(const std::wstring& text, const std::wstring& caption) {
+void FakeWindows::messageBox(const std::wstring& text, const std::wstring& caption) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_messageBoxes.emplace_back(text, caption);
     m_events.push_back("messagebox");
@@ -328,11 +328,11 @@ void HeadlessOs::messageBox(const std::wstring& text, const std::wstring& captio
 
 // --- dialogs ---
 
-DialogRecord& HeadlessOs::record(int windowId) { return m_records.at(static_cast<std::size_t>(windowId)); }
+DialogRecord& FakeWindows::record(int windowId) { return m_records.at(static_cast<std::size_t>(windowId)); }
 
-void HeadlessOs::recordEvent(std::string event) { m_events.push_back(std::move(event)); }
+void FakeWindows::recordEvent(std::string event) { m_events.push_back(std::move(event)); }
 
-int HeadlessOs::runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) {
+int FakeWindows::runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) {
     const auto* ownerWindow = dynamic_cast<const Window*>(owner);
     int id = 0;
     std::chrono::milliseconds timeout{};
@@ -425,7 +425,7 @@ int HeadlessOs::runModalDialog(int templateId, DialogHandler& handler, DialogWin
     return result;
 }
 
-bool HeadlessOs::postTo(int windowId, std::uint32_t message, std::uintptr_t wParam) {
+bool FakeWindows::postTo(int windowId, std::uint32_t message, std::uintptr_t wParam) {
     const std::lock_guard<std::mutex> lock(m_lock);
     if (!m_windows.count(windowId)) return false;
     m_queue.push_back(Posted{windowId, message, wParam});
@@ -433,7 +433,7 @@ bool HeadlessOs::postTo(int windowId, std::uint32_t message, std::uintptr_t wPar
     return true;
 }
 
-void HeadlessOs::endWindow(int windowId, int result) {
+void FakeWindows::endWindow(int windowId, int result) {
     const std::lock_guard<std::mutex> lock(m_lock);
     DialogRecord& ended = record(windowId);
     ended.ended = true;
@@ -442,12 +442,12 @@ void HeadlessOs::endWindow(int windowId, int result) {
     m_queueChanged.notify_all();
 }
 
-bool HeadlessOs::isEnded(int windowId) const {
+bool FakeWindows::isEnded(int windowId) const {
     const std::lock_guard<std::mutex> lock(m_lock);
     return m_records.at(static_cast<std::size_t>(windowId)).ended;
 }
 
-bool HeadlessOs::dispatchOne(std::chrono::milliseconds wait) {
+bool FakeWindows::dispatchOne(std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> lock(m_lock);
     const auto self = std::this_thread::get_id();
     const auto pick = [&] {
@@ -481,7 +481,7 @@ bool HeadlessOs::dispatchOne(std::chrono::milliseconds wait) {
     return true;
 }
 
-bool HeadlessOs::deliverScriptedInput() {
+bool FakeWindows::deliverScriptedInput() {
     struct Candidate {
         std::uint64_t serial;
         int windowId;
@@ -520,7 +520,7 @@ bool HeadlessOs::deliverScriptedInput() {
     return false;
 }
 
-void HeadlessOs::deliverInput(int windowId, UserInput input) {
+void FakeWindows::deliverInput(int windowId, UserInput input) {
     DialogHandler* handler = nullptr;
     {
         const std::lock_guard<std::mutex> lock(m_lock);
