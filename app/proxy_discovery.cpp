@@ -1,10 +1,9 @@
 #include "app/proxy_discovery.h"
 
 #include <sstream>
+#include <utility>
 
-#include <boost/format.hpp>
-
-#include "downloader/curl_handles.h"
+#include "downloader/one_shot_request.h"
 #include "platform/text.h"
 
 namespace {
@@ -51,42 +50,14 @@ ProxySettings discoverProxy(platform::OsServices& os, const std::string& testAdd
 CURLcode httpRequest(const std::string& url, const std::vector<std::string>& extraHeaders, ProxySettings proxy,
                      std::ostream& sink, std::string& errorOut, bool headOnly, std::chrono::milliseconds bound,
                      const std::atomic<bool>* abort) {
-    curlh::SlistHandle headers;
-    for (const std::string& line : extraHeaders) curlh::appendLine(headers, line.c_str());
-    curlh::appendLine(headers, "User-Agent: Vorlane Downloader");
-    curlh::appendLine(headers, "Expect:");
-
-    char errorBuffer[CURL_ERROR_SIZE] = {};
-    const curlh::EasyHandle owned(curl_easy_init());
-    CURL* handle = owned.get();
-    if (handle == nullptr) {
-        errorOut = curl_easy_strerror(CURLE_FAILED_INIT);
-        return CURLE_FAILED_INIT;
-    }
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 1L);
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &appendToStream);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, static_cast<std::ostream*>(&sink));
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 5L);
-    if (headOnly) curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
-    std::string proxyAddress;
-    if (proxy.type == kManualProxyType && !proxy.host.empty()) {
-        proxyAddress = (boost::format("%s:%d") % proxy.host % proxy.port).str();
-        curl_easy_setopt(handle, CURLOPT_PROXY, proxyAddress.c_str());
-        curl_easy_setopt(handle, CURLOPT_PROXYUSERNAME, proxy.user.c_str());
-        curl_easy_setopt(handle, CURLOPT_PROXYPASSWORD, proxy.password.c_str());
-    }
-    // Not a signal-driven resolver time-out: this runs on a worker thread.
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(bound.count()));
-    // A closing window must not wait for the test's bound.
-    const CURLcode result = curlh::performAbortable(handle, abort);
-    if (result != CURLE_OK) {
-        errorOut = errorBuffer;
-    } else {
-        errorOut.clear();
-    }
-    return result;
+    OneShotRequest request;
+    request.url = url;
+    request.extraHeaders = extraHeaders;
+    request.proxy = std::move(proxy);
+    request.headOnly = headOnly;
+    request.totalBound = bound;
+    request.writeFunction = &appendToStream;
+    request.writeData = static_cast<std::ostream*>(&sink);
+    request.abort = abort;
+    return performOneShot(request, errorOut);
 }
