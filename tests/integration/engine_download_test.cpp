@@ -231,7 +231,11 @@ TEST(SlowDisk, MemoryStaysBoundedAndTheFileIsExact) {
     // The pool (8 MiB) and libcurl's buffers; a queue that grew with the
     // file would hold most of its 64 MiB.
     ASSERT_GT(before, 0);
+#if !defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer shadows every touched byte several times over, so the
+    // resident size says nothing there; the pool bound above still holds.
     EXPECT_LT(peak - before, 24 * 1024) << "peak " << peak << " KiB, before " << before << " KiB";
+#endif
 }
 
 }  // namespace
