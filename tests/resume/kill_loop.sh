@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # kill -9 loop: segfetch is killed at a random moment of a rate-limited
-# download from nginx, then continued to the end by a second run; every pair
+# download from nginx, then continued to the end by a second (unlimited) run; every pair
 # must end byte-exact, and the bytes nginx served across a pair must stay on
 # average under 1.3 times the file size. Prints one line per pair and a summary.
 #
@@ -45,7 +45,9 @@ http {
   server {
     listen 127.0.0.1:$PORT;
     root $WORK/root;
-    limit_rate $RATE;
+    # The continuing run need not crawl: the flag file lifts the limit.
+    set \$limit_rate $RATE;
+    if (-f $WORK/unlimited) { set \$limit_rate 0; }
   }
 }
 CONF
@@ -59,7 +61,7 @@ served() { awk '{ s += $2 } END { print s + 0 }' "$WORK/nginx/access.log"; }
 exact=0
 ratios=()
 for i in $(seq "$RUNS"); do
-    rm -f "$WORK/out/"*
+    rm -f "$WORK/out/"* "$WORK/unlimited"
     before=$(served)
     # A fresh first run, killed between 0.2 s and most of a full download.
     delay=$(python3 -c "import random; print(round(random.uniform(0.2, 3.2), 2))")
@@ -68,6 +70,7 @@ for i in $(seq "$RUNS"); do
     sleep "$delay"
     kill -9 "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
+    touch "$WORK/unlimited"
     "$SEGFETCH" "$WORK/out/f.bin" "$URL" 2> "$WORK/second.log"
     rc=$?
     sleep 0.05  # nginx writes the log line when the connection's request ends
