@@ -43,10 +43,12 @@ void CUpdateProgressDlg::workerThread() {
 
     // A stopped worker starts no download: nothing is written or allocated.
     if (m_stopRequested) return;
-    info.save(statePath);
     m_downloader.setProxy(proxy);
     m_downloader.setDownloadInfo(info);
     m_downloader.setTempFilePath(statePath);
+    // Judges the state an earlier run left before anything replaces it; a
+    // start that cannot continue it saves the fresh description, as always.
+    m_downloader.prepareStart();
     m_downloader.beginDownload();
 
     while (!m_stopRequested) {

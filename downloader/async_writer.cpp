@@ -39,6 +39,10 @@ struct ReturnToPool {
 // a buffer the caller itself still holds elsewhere never comes back.
 constexpr std::chrono::milliseconds kPoolRecheck{50};
 
+// How often written parts are flushed to the disk: each flush lets the resume
+// state claim what it covers.
+constexpr std::chrono::milliseconds kSyncPeriod{250};
+
 }  // namespace
 
 DownloaderAsyncWriter::DownloaderAsyncWriter(platform::File* file) : DownloaderAsyncWriter(file, Settings{}) {}
@@ -187,6 +191,32 @@ void DownloaderAsyncWriter::stop() {
         m_wakeUp.notify_all();
     }
     if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) m_thread.join();
+    syncNow();
+}
+
+std::uint64_t DownloaderAsyncWriter::queuedCount() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_queuedCount;
+}
+
+std::uint64_t DownloaderAsyncWriter::syncNow() {
+    std::uint64_t written = 0;
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        drainLocked(lock);
+        written = m_writtenCount;
+    }
+    syncUpTo(written);
+    return m_durableCount.load();
+}
+
+void DownloaderAsyncWriter::syncUpTo(std::uint64_t written) {
+    const std::lock_guard<std::mutex> guard(m_syncLock);
+    if (written <= m_durableCount.load() || m_writeFailed.load()) return;
+    if (m_file == nullptr || !m_file->isOpen() || !m_file->sync()) return;
+    // Checked again after the flush: a write that failed meanwhile left a hole
+    // below `written`.
+    if (!m_writeFailed.load()) m_durableCount.store(written);
 }
 
 bool DownloaderAsyncWriter::writeFailed() const { return m_writeFailed.load(); }
@@ -201,11 +231,22 @@ void DownloaderAsyncWriter::run() {
     std::deque<WriteRequest> batch;
     std::unique_lock<std::mutex> lock(m_lock);
     if (!m_running) return;
+    auto lastSync = std::chrono::steady_clock::now();
     for (;;) {
         // Tested under the lock, so a notify between the test and the wait
-        // cannot be lost.
-        m_wakeUp.wait(lock, [this] { return m_stopped || m_hurry || m_queue.size() >= 2; });
+        // cannot be lost. The time bound lets a lone request reach the disk
+        // and the flush happen a few times a second.
+        const bool woken =
+            m_wakeUp.wait_for(lock, kSyncPeriod, [this] { return m_stopped || m_hurry || m_queue.size() >= 2; });
         m_hurry = false;
+        const auto now = std::chrono::steady_clock::now();
+        if ((!woken || now - lastSync >= kSyncPeriod) && m_writtenCount > m_durableCount.load()) {
+            const std::uint64_t written = m_writtenCount;
+            lastSync = now;
+            lock.unlock();
+            syncUpTo(written);
+            lock.lock();
+        }
         if (m_queue.empty()) {
             if (!m_stopped) continue;
             m_running = false;

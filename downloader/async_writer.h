@@ -55,7 +55,21 @@ public:
     // Replaces `buffer` by a new array of `length` bytes holding the file's
     // bytes at `offset`; every request queued before the call is on disk first.
     std::int32_t readBack(SharedBytes& buffer, std::int32_t offset, std::int32_t length);
+    // Stops the writer; every request queued before is written and synced first.
     void stop();
+
+    // Requests are numbered in queue order from 1. queuedCount() is the number
+    // of the last one queued; durableCount() the highest number up to which
+    // every request has been written and flushed to the disk. The writer
+    // flushes on its own about four times a second while it has written anything
+    // new, and at stop; syncNow() writes and flushes everything queued before
+    // the call and waits for it. A failed write or flush never advances
+    // durableCount(), so whoever claims bytes only up to it never claims bytes
+    // the disk may lack.
+    std::uint64_t queuedCount();
+    std::uint64_t durableCount() const { return m_durableCount.load(); }
+    std::uint64_t syncNow();
+
     // True once a write of a queued request has failed: the
     // file then lacks bytes that were handed over, whatever the queue says.
     bool writeFailed() const;
@@ -78,6 +92,8 @@ private:
     void drainLocked(std::unique_lock<std::mutex>& lock);
     void writeQueueHereLocked();
     void writeOne(const WriteRequest& request);
+    // Flushes the file and records `written` as durable; called without the lock.
+    void syncUpTo(std::uint64_t written);
 
     platform::File* m_file;
     const Settings m_settings;
@@ -95,5 +111,7 @@ private:
     std::uint64_t m_queuedCount = 0;   // requests ever queued
     std::uint64_t m_writtenCount = 0;  // requests ever written or dropped
     std::atomic<bool> m_writeFailed{false};
+    std::atomic<std::uint64_t> m_durableCount{0};
+    std::mutex m_syncLock;  // one flush at a time, so durableCount() never goes back
     std::thread m_thread;
 };

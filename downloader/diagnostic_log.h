@@ -56,6 +56,7 @@ inline constexpr char kServerError[] = "serverErrorCode != DE_Success";
 inline constexpr char kTooManyErrors[] = "curlOrVerificationErrorCount > MAX_VERIFICATION_ERROR_COUNT";
 inline constexpr char kSaveState[] = "downloadInfo().save(tempFilePath());";
 inline constexpr char kSaveResult[] = "value=%d";
+inline constexpr char kContinueDownload[] = "continuing an earlier run, kept=%d";
 inline constexpr char kCleanUp[] = "curlCleanUp(workerHandles, multiHandle)";
 inline constexpr char kDumpBegin[] = "downloaderStopped";
 inline constexpr char kDumpWorker[] = "dump: %d thread, %d part, downloadedLength=%d, contentSize=%d";

@@ -194,28 +194,127 @@ bool DownloadInfo::hasAnyProgress() const {
     return std::any_of(m_currentPart.begin(), m_currentPart.end(), [](const auto& part) { return part.load() != 0; });
 }
 
-bool DownloadInfo::save(const std::wstring& path) const {
+std::string DownloadInfo::serialize() const {
     std::string out;
     LittleEndianWriter writer(out);
-    if (!writer.narrow(m_urlSuffix) || !writer.narrow(m_fileTag) || !writer.wide(m_filePath)) return false;
-    if (!writer.int32(m_partSize) || !writer.int32(m_fileSize) || !writer.int32(m_maxWorkers)) return false;
+    if (!writer.narrow(m_urlSuffix) || !writer.narrow(m_fileTag) || !writer.wide(m_filePath)) return {};
+    if (!writer.int32(m_partSize) || !writer.int32(m_fileSize) || !writer.int32(m_maxWorkers)) return {};
 
     const std::int32_t workers = workersCount();
     for (std::int32_t w = 0; w < workers; ++w) {
-        if (!writer.int32(m_partDownloaded[w].load())) return false;
+        if (!writer.int32(m_partDownloaded[w].load())) return {};
     }
     for (std::int32_t w = 0; w < workers; ++w) {
-        if (!writer.int32(m_currentPart[w].load())) return false;
+        if (!writer.int32(m_currentPart[w].load())) return {};
     }
 
-    if (m_urls.size() > static_cast<std::size_t>(kInt32Max)) return false;
-    if (!writer.int32(static_cast<std::int32_t>(m_urls.size()))) return false;
+    if (m_urls.size() > static_cast<std::size_t>(kInt32Max)) return {};
+    if (!writer.int32(static_cast<std::int32_t>(m_urls.size()))) return {};
     for (const std::string& url : m_urls) {
-        if (!writer.narrow(url)) return false;
+        if (!writer.narrow(url)) return {};
+    }
+    return out;
+}
+
+bool DownloadInfo::save(const std::wstring& path) const {
+    const std::string out = serialize();
+    if (out.empty()) return false;
+    // Replaced whole by a rename: a crash mid-save leaves the previous state,
+    // which claims no more than this one, and a link at the path is replaced,
+    // never written through.
+    return platform::File::replaceWhole(path, out);
+}
+
+namespace {
+
+class LittleEndianReader {
+public:
+    explicit LittleEndianReader(const std::string& in) : m_in(in) {}
+
+    bool int32(std::int32_t& value) {
+        if (m_in.size() - m_pos < 4) return false;
+        std::uint32_t bits = 0;
+        for (int i = 3; i >= 0; --i) bits = (bits << 8) | static_cast<unsigned char>(m_in[m_pos + static_cast<std::size_t>(i)]);
+        m_pos += 4;
+        value = static_cast<std::int32_t>(bits);
+        return true;
     }
 
-    // Written through the same rules as the destination: a link or a second
-    // hard link at the path is replaced, never written through, and nobody
-    // else writes the file while it is being written.
-    return platform::File::writeWhole(path, out);
+    bool narrow(std::string& text) {
+        std::int32_t length = 0;
+        if (!int32(length) || length < 0 || static_cast<std::size_t>(length) > m_in.size() - m_pos) return false;
+        text.assign(m_in, m_pos, static_cast<std::size_t>(length));
+        m_pos += static_cast<std::size_t>(length);
+        return true;
+    }
+
+    bool wide(std::wstring& text) {
+        std::int32_t units = 0;
+        if (!int32(units) || units < 0 || static_cast<std::size_t>(units) > (m_in.size() - m_pos) / 2) return false;
+        std::u16string utf16(static_cast<std::size_t>(units), u'\0');
+        for (std::size_t i = 0; i < utf16.size(); ++i) {
+            utf16[i] = static_cast<char16_t>(static_cast<unsigned char>(m_in[m_pos + 2 * i]) |
+                                             (static_cast<unsigned char>(m_in[m_pos + 2 * i + 1]) << 8));
+        }
+        m_pos += utf16.size() * 2;
+        text = platform::fromUtf16(utf16);
+        return platform::toUtf16(text) == utf16;  // unpaired surrogates do not round-trip
+    }
+
+    bool atEnd() const { return m_pos == m_in.size(); }
+
+private:
+    const std::string& m_in;
+    std::size_t m_pos = 0;
+};
+
+}  // namespace
+
+bool DownloadInfo::parse(const std::string& bytes) {
+    LittleEndianReader reader(bytes);
+    DownloadInfo read;
+    if (!reader.narrow(read.m_urlSuffix) || !reader.narrow(read.m_fileTag) || !reader.wide(read.m_filePath)) return false;
+    if (!reader.int32(read.m_partSize) || !reader.int32(read.m_fileSize) || !reader.int32(read.m_maxWorkers)) return false;
+    if (read.m_partSize <= 0 || read.m_fileSize <= 0 || read.m_maxWorkers <= 0) return false;
+
+    const std::int32_t workers = read.workersCount();
+    const std::int32_t parts = read.partsCount();
+    std::vector<std::int32_t> kept(static_cast<std::size_t>(workers));
+    for (std::int32_t& value : kept)
+        if (!reader.int32(value)) return false;
+    std::vector<bool> held(static_cast<std::size_t>(parts), false);
+    for (std::int32_t w = 0; w < workers; ++w) {
+        std::int32_t part = 0;
+        if (!reader.int32(part)) return false;
+        // Parts are handed out one past the highest, so a finished worker's
+        // index lies at most `workers` past the last part.
+        if (part < 0 || part >= parts + workers) return false;
+        const std::int32_t keptBytes = kept[static_cast<std::size_t>(w)];
+        if (part < parts) {
+            if (held[static_cast<std::size_t>(part)]) return false;  // two workers on one part
+            held[static_cast<std::size_t>(part)] = true;
+            if (keptBytes < 0 || keptBytes >= read.partLength(part)) return false;
+        } else if (keptBytes != 0) {
+            return false;
+        }
+        read.m_currentPart[w].store(part);
+        read.m_partDownloaded[w].store(keptBytes);
+    }
+
+    std::int32_t urlCount = 0;
+    if (!reader.int32(urlCount) || urlCount < 0) return false;
+    for (std::int32_t i = 0; i < urlCount; ++i) {
+        std::string url;
+        if (!reader.narrow(url)) return false;
+        read.m_urls.push_back(std::move(url));
+    }
+    if (!reader.atEnd()) return false;
+    *this = read;
+    return true;
+}
+
+bool DownloadInfo::describesSameDownload(const DownloadInfo& other) const {
+    return m_urls == other.m_urls && m_urlSuffix == other.m_urlSuffix && m_fileTag == other.m_fileTag &&
+           m_filePath == other.m_filePath && m_partSize == other.m_partSize && m_maxWorkers == other.m_maxWorkers &&
+           m_fileSize == other.m_fileSize && workersCount() == other.workersCount();
 }

@@ -54,8 +54,17 @@ public:
     std::int32_t completedLength() const;
     bool hasAnyProgress() const;
 
-    // Writes the resume-state file (binary, little-endian, UTF-16 path).
+    // The resume-state file's bytes (binary, little-endian, UTF-16 path).
+    std::string serialize() const;
+    // Replaces the resume-state file atomically by serialize()'s bytes.
     bool save(const std::wstring& path) const;
+    // Reads serialize()'s bytes back; false unless they parse completely and
+    // exactly and describe a consistent download (sizes, worker count, part
+    // indices and kept counts in range). Leaves *this unchanged on false.
+    bool parse(const std::string& bytes);
+    // Same URLs, URL suffix, file tag, destination, part size, worker limit
+    // and file size: the worker entries of one apply to the other.
+    bool describesSameDownload(const DownloadInfo& other) const;
 
 private:
     std::string m_urlSuffix;

@@ -26,7 +26,8 @@ void Downloader::beginDownload() {
     if (m_thread.joinable() && m_running.load()) return;
 
     m_stopped = false;
-    setProgressLength(0);
+    // A continued download shows its kept share from the start.
+    setProgressLength(m_continued ? m_info.completedLength() : 0);
     if (m_tempFilePath.empty()) return;
 
     // Assigning over a joinable thread would end the process; the previous

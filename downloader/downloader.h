@@ -60,6 +60,20 @@ public:
     void setValidator(const std::string& validator);
     const std::string& validator() const;
 
+    // Decides, before anything overwrites the resume state of an earlier run,
+    // whether this start continues it: only when `mayContinue` and the state
+    // file parses exactly, describes this very download (file size as probed
+    // now), the destination is a plain file of that size, and validator() is
+    // a strong ETag or a Last-Modified equal to the one recorded when the kept
+    // bytes were fetched. Continuing adopts the state's worker entries;
+    // otherwise the description starts fresh, its state is saved (claiming
+    // nothing) and then the validator is recorded for a later start. Called
+    // after the settings and before beginDownload; true when it continues.
+    bool prepareStart(bool mayContinue = true);
+    bool continued() const { return m_continued; }
+    // "<resume-state path>.validator": the file version the kept bytes belong to.
+    std::wstring validatorRecordPath() const;
+
     DownloadInfo& downloadInfo();
     const DownloadInfo& downloadInfo() const;
     std::wstring tempFilePath() const;
@@ -107,7 +121,18 @@ private:
                                                 UserPDataList workers, DownloaderAsyncWriter& writer,
                                                 HandlesErrorMap handlesErrorMap);
 
+    bool canContinue(DownloadInfo& earlier) const;
+    // Offers the description as it stands, once every part handed to the
+    // writer so far is on the disk, to the resume-state file, and saves the
+    // newest offered one whose parts are durable already.
+    void offerState(DownloaderAsyncWriter& writer);
+    void saveDurableState(std::uint64_t durable);
+
     DownloadInfo m_info;
+    bool m_continued = false;
+    // Descriptions waiting for their parts to be flushed: (writer request
+    // number they need durable, resume-state bytes), oldest first.
+    std::vector<std::pair<std::uint64_t, std::string>> m_pendingStates;
     std::wstring m_tempFilePath;
     ProxySettings m_proxy;
     std::string m_validator;

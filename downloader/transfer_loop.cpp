@@ -76,6 +76,8 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
                     record.bufferCapacity = length;
                     if (got != length) keptBytes = 0;
                 }
+                // A later save must not claim bytes that did not read back.
+                m_info.setPartDownloaded(w, keptBytes);
             }
             transfer::armWorker(run, m_info, w, p, keptBytes);
             // A handle libcurl would not take can never finish; it is judged
@@ -174,9 +176,11 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
             dump(run.workers, writer);
             return DE_TooManyErrors;
         }
+        // Saved once the parts it names finished are flushed, which is
+        // usually a later cycle's save: the state never claims a part the
+        // disk may still lack.
         diagnosticLog(logtext::kSaveState);
-        const bool saved = m_info.save(tempFilePath());
-        diagnosticLogf(logtext::kSaveResult, saved ? 1 : 0);
+        offerState(writer);
         firstPass = false;
     }
 
@@ -202,5 +206,8 @@ void Downloader::dump(const UserPDataList& workers, DownloaderAsyncWriter& write
             writer.enqueueWrite(m_info.partOffset(record.partIndex), length, record.buffer);
         }
     }
-    m_info.save(tempFilePath());
+    // The kept bytes and every finished part reach the disk before the state
+    // that names them; the run is ending, so waiting for the flush costs little.
+    writer.syncNow();
+    offerState(writer);
 }

@@ -57,6 +57,7 @@ bool Downloader::prepareDestFile(platform::File& file) {
 
 void Downloader::download() {
     diagnosticLog(logtext::kDownload);
+    m_pendingStates.clear();
     m_lastRunResult = DE_Success;
     m_lastTransferError = CURLE_OK;
     m_writeFailed = false;
@@ -95,9 +96,12 @@ void Downloader::download() {
         }
     }
 
-    // Every accepted part is on disk only once the writer has stopped; the
-    // file is closed after that.
+    // Every accepted part is on disk only once the writer has stopped (which
+    // flushes it); the file is closed after that, and the newest state whose
+    // parts are durable is saved.
     writer.stop();
+    if (!writer.writeFailed()) saveDurableState(writer.durableCount());
+    m_pendingStates.clear();
     if (writer.writeFailed()) {
         file.close();
         // Which parts were lost is unknown: claim none of them, so that

@@ -57,6 +57,12 @@ public:
     // as openForWriting; `durable` also syncs it before returning.
     static bool writeWhole(const std::wstring& path, const std::string& bytes, bool durable = false);
 
+    // Replaces `path` by a file holding `bytes` so that a crash at any moment
+    // leaves either the old content or the new one, never a mix: the bytes go
+    // durably to "<path>.tmp" in the same folder, which is then renamed over
+    // `path` (a link at `path` is replaced, never written through).
+    static bool replaceWhole(const std::wstring& path, const std::string& bytes);
+
 private:
     // A file descriptor on Linux, a HANDLE on Windows; -1 when closed.
     std::intptr_t m_handle = -1;

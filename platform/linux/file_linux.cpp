@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -146,6 +147,29 @@ bool File::writeWhole(const std::wstring& path, const std::string& bytes, bool d
     if (durable && !file.sync()) return false;
     file.close();
     return true;
+}
+
+bool File::replaceWhole(const std::wstring& path, const std::string& bytes) {
+    const std::string target = toUtf8(path);
+    // Devices, pipes, sockets and directories are refused, never replaced;
+    // a regular file or a link is.
+    struct stat info {};
+    if (::lstat(target.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) return false;
+    const std::wstring temporary = path + L".tmp";
+    if (writeWhole(temporary, bytes, true) && ::rename(toUtf8(temporary).c_str(), target.c_str()) == 0) {
+        // The rename itself made durable, so that a later replace (of this
+        // file or another in the folder) never survives a power loss without it.
+        const std::size_t slash = target.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+        const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
+        return true;
+    }
+    ::unlink(toUtf8(temporary).c_str());
+    return false;
 }
 
 }  // namespace platform

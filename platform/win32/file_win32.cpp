@@ -176,4 +176,19 @@ bool File::writeWhole(const std::wstring& path, const std::string& bytes, bool d
     return true;
 }
 
+bool File::replaceWhole(const std::wstring& path, const std::string& bytes) {
+    // A plain directory is refused, never replaced; a file or a link is.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    const std::wstring temporary = path + L".tmp";
+    // The rename replaces a reparse point at `path` itself, not its target.
+    if (writeWhole(temporary, bytes, true) &&
+        MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
+        return true;
+    DeleteFileW(temporary.c_str());
+    return false;
+}
+
 }  // namespace platform

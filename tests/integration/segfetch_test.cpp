@@ -47,7 +47,7 @@ bool contains(const std::string& text, const std::string& part) { return text.fi
 TEST(Segfetch, HelpDocumentsEveryExitCode) {
     const ProcessResult result = runSegfetch({"--help"});
     ASSERT_EQ(result.exitCode, 0);
-    EXPECT_TRUE(contains(result.out, "segfetch [--proxy HOST:PORT] OUTPUT URL [MIRROR...]"));
+    EXPECT_TRUE(contains(result.out, "segfetch [--fresh] [--proxy HOST:PORT] OUTPUT URL [MIRROR...]"));
     for (const char* code : {"    0  ", "    3  ", "    5  ", "    7  ", "    8  ", "    9  ", "   10  ", "  130  "})
         EXPECT_TRUE(contains(result.out, code)) << code;
 }

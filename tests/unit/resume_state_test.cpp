@@ -212,3 +212,23 @@ TEST(ResumeStateFile, DataLostOnAFullDiskIsReportedAsFailure) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a later start reads back: exactly the saved bytes, advanced workers
+// and kept counts included; any prefix or a trailing byte is refused.
+TEST(ResumeStateFile, ParsesExactlyWhatWasSavedAndNothingElse) {
+    DownloadInfo info = describe(5 * DownloadInfo::kPartSize + 7, L"d\u00e9st.exe", {"http://a/", "http://b/"});
+    info.takeNextPart(1);
+    info.setPartDownloaded(0, 1000);
+    const std::string bytes = info.serialize();
+    DownloadInfo read;
+    ASSERT_TRUE(read.parse(bytes));
+    EXPECT_EQ(read.serialize(), bytes);
+    EXPECT_TRUE(read.describesSameDownload(info));
+    for (std::size_t length = 0; length < bytes.size(); ++length) EXPECT_FALSE(read.parse(bytes.substr(0, length))) << length;
+    EXPECT_FALSE(read.parse(bytes + '\0'));
+    EXPECT_EQ(read.serialize(), bytes);  // a refused parse changes nothing
+}
+
+}  // namespace

@@ -46,15 +46,19 @@ enum ExitCode : int {
 };
 
 constexpr char kUsage[] =
-    "usage: segfetch [--proxy HOST:PORT] OUTPUT URL [MIRROR...]\n"
+    "usage: segfetch [--fresh] [--proxy HOST:PORT] OUTPUT URL [MIRROR...]\n"
     "\n"
     "Downloads URL to OUTPUT with up to 12 parallel range requests of 512 KiB,\n"
     "trying each MIRROR in turn when a server is unavailable (503) or fails\n"
     "too often. The size comes from a HEAD request to URL (the Content-Length\n"
     "of its final answer, redirects followed). Every part must come from the\n"
     "file version (ETag, else Last-Modified) that answer names. The resume\n"
-    "state is written to OUTPUT.state.\n"
+    "state is written to OUTPUT.state and the file version to\n"
+    "OUTPUT.state.validator; a later start continues from them when the server\n"
+    "still serves the same version (strong ETag, else Last-Modified) and OUTPUT\n"
+    "still holds the kept bytes.\n"
     "\n"
+    "  --fresh            ignore any earlier state and fetch the whole file\n"
     "  --proxy HOST:PORT  send every request through this HTTP proxy\n"
     "  -h, --help         show this text\n"
     "\n"
@@ -86,6 +90,7 @@ extern "C" void onInterrupt(int) {
 }
 
 struct Options {
+    bool fresh = false;
     std::string proxy;
     std::string output;
     std::vector<std::string> urls;
@@ -105,7 +110,9 @@ bool parseArguments(const std::vector<std::string>& arguments, Options& options,
             help = true;
             return true;
         }
-        if (argument == "--proxy") {
+        if (argument == "--fresh" && positional.empty()) {
+            options.fresh = true;
+        } else if (argument == "--proxy") {
             if (i + 1 >= arguments.size()) {
                 error = "--proxy needs HOST:PORT";
                 return false;
@@ -321,6 +328,9 @@ int run(const Options& options) {
     downloader.setDownloadInfo(info);
     downloader.setTempFilePath(statePath);
     downloader.setValidator(responseValidator(headers));
+    if (downloader.prepareStart(!options.fresh))
+        std::fprintf(stderr, "segfetch: continuing the earlier download (%d of %d bytes kept)\n",
+                     static_cast<int>(downloader.downloadInfo().completedLength()), static_cast<int>(size));
 
     ProgressMeter meter(size, platform::standardErrorIsTerminal());
     g_engineStarted = 1;

@@ -1,0 +1,41 @@
+# A download closed half way ("Yes" on the close confirmation) continues at
+# the next start: the second run fetches only what is missing, and the started
+# installer's file equals the served one.
+. "$(dirname "$0")/../lib.sh"
+
+SERVED="$WORK/www/pelmora/PelMoraSetup.exe"
+SIZE=4000000
+make_served_installer "$SERVED" "$SIZE"
+start_nginx "$WORK/www" "limit_rate 48k;"
+clean_wine_temp
+
+CAPTION="PelMora installation"
+CONFIRM="Closing of downloader"
+progress_at_least() {
+    local percent
+    percent=$(percent_of "$(control_text "$(probe "$CAPTION")" 1001)")
+    [ -n "$percent" ] && [ "$percent" -ge "$1" ]
+}
+# Body bytes nginx sent, from line $1 of its access log on.
+bytes_served_from() { tail -n +"$1" "$WORK/nginx/logs/access.log" | awk '{ s += $10 } END { print s + 0 }'; }
+
+start_installer "$E2E_INSTALLER" LANG=C.UTF-8
+wait_window "$CAPTION" 60 || fail "no progress window"
+wait_until 90 progress_at_least 30 || fail "the first run did not reach 30%"
+send_keys "$CAPTION" alt+F4
+wait_window "$CONFIRM" 20 || fail "no close confirmation"
+send_keys "$CONFIRM" Return
+wait_installer 30
+[ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC after \"Yes\""
+[ ! -e "$E2E_TEMP/pel_mora_.exe.cmdline" ] || fail "the installer was started after \"Yes\""
+[ -s "$E2E_TEMP/_.txt.validator" ] || fail "no file version recorded next to the resume state"
+
+first_lines=$(nginx_requests)
+start_installer "$E2E_INSTALLER" LANG=C.UTF-8
+wait_installer 150
+[ "$INSTALLER_RC" = 0 ] || fail "the second start ended with $INSTALLER_RC"
+wait_until 30 test -f "$E2E_TEMP/pel_mora_.exe.cmdline" || fail "the downloaded installer was not started"
+cmp "$SERVED" "$E2E_TEMP/pel_mora_.exe" || fail "the started installer differs from the served one"
+second=$(bytes_served_from $((first_lines + 1)))
+log "second start fetched $second of $SIZE bytes"
+[ "$second" -lt $((SIZE * 8 / 10)) ] || fail "the second start fetched $second bytes: it did not continue"
