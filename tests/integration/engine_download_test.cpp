@@ -221,7 +221,7 @@ TEST(SlowDisk, MemoryStaysBoundedAndTheFileIsExact) {
     const std::int64_t before = residentKiB("VmRSS:");
     const DownloadResult result = DownloaderTestAccess::runTransferLoop(download.downloader, writer, server.url("f.bin"));
     writer.stop();
-    const std::int64_t peak = residentKiB("VmHWM:");
+    [[maybe_unused]] const std::int64_t peak = residentKiB("VmHWM:");
     file.close();
 
     EXPECT_EQ(result, DE_Success);
