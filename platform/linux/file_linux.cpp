@@ -41,20 +41,6 @@ int openRegularFile(const std::string& path) {
 
 }  // namespace
 
-File::~File() { close(); }
-
-File::File(File&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, -1)), m_writable(std::exchange(other.m_writable, false)) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        m_handle = std::exchange(other.m_handle, -1);
-        m_writable = std::exchange(other.m_writable, false);
-    }
-    return *this;
-}
-
 bool File::openForWriting(const std::wstring& path) {
     close();
     const int fd = openRegularFile(toUtf8(path));
@@ -139,15 +125,6 @@ std::int64_t File::readAt(std::int64_t offset, void* data, std::size_t length) c
 }
 
 bool File::sync() { return isOpen() && ::fsync(fdOf(m_handle)) == 0; }
-
-bool File::writeWhole(const std::wstring& path, const std::string& bytes, bool durable) {
-    File file;
-    if (!file.openForWriting(path) || !file.resize(0)) return false;
-    if (!file.writeAt(0, bytes.data(), bytes.size())) return false;
-    if (durable && !file.sync()) return false;
-    file.close();
-    return true;
-}
 
 bool File::replaceWhole(const std::wstring& path, const std::string& bytes) {
     const std::string target = toUtf8(path);

@@ -16,6 +16,17 @@ std::intptr_t valueOf(HANDLE handle) {
     return handle == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(handle);
 }
 
+// Positional I/O on a synchronous handle: the offset travels in OVERLAPPED.
+OVERLAPPED overlappedAt(std::int64_t offset) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+    return at;
+}
+
+// One call moves at most 1 GiB, well inside a DWORD.
+DWORD chunkOf(std::size_t length) { return length > 0x40000000u ? 0x40000000u : static_cast<DWORD>(length); }
+
 HANDLE openWritable(const std::wstring& path, DWORD disposition) {
     return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -55,20 +66,6 @@ HANDLE openRegularFile(const std::wstring& path) {
 }
 
 }  // namespace
-
-File::~File() { close(); }
-
-File::File(File&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, -1)), m_writable(std::exchange(other.m_writable, false)) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        m_handle = std::exchange(other.m_handle, -1);
-        m_writable = std::exchange(other.m_writable, false);
-    }
-    return *this;
-}
 
 bool File::openForWriting(const std::wstring& path) {
     close();
@@ -129,10 +126,8 @@ bool File::writeAt(std::int64_t offset, const void* data, std::size_t length) {
     if (!m_writable || offset < 0) return false;
     const char* bytes = static_cast<const char*>(data);
     while (length > 0) {
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
-        at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
-        const DWORD chunk = length > 0x40000000u ? 0x40000000u : static_cast<DWORD>(length);
+        OVERLAPPED at = overlappedAt(offset);
+        const DWORD chunk = chunkOf(length);
         DWORD written = 0;
         if (!WriteFile(handleOf(m_handle), bytes, chunk, &written, &at) || written == 0) return false;
         bytes += written;
@@ -147,10 +142,8 @@ std::int64_t File::readAt(std::int64_t offset, void* data, std::size_t length) c
     char* bytes = static_cast<char*>(data);
     std::int64_t total = 0;
     while (length > 0) {
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset) & 0xFFFFFFFFu);
-        at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
-        const DWORD chunk = length > 0x40000000u ? 0x40000000u : static_cast<DWORD>(length);
+        OVERLAPPED at = overlappedAt(offset);
+        const DWORD chunk = chunkOf(length);
         DWORD got = 0;
         if (!ReadFile(handleOf(m_handle), bytes, chunk, &got, &at)) {
             if (GetLastError() == ERROR_HANDLE_EOF) break;
@@ -166,15 +159,6 @@ std::int64_t File::readAt(std::int64_t offset, void* data, std::size_t length) c
 }
 
 bool File::sync() { return isOpen() && FlushFileBuffers(handleOf(m_handle)) != 0; }
-
-bool File::writeWhole(const std::wstring& path, const std::string& bytes, bool durable) {
-    File file;
-    if (!file.openForWriting(path) || !file.resize(0)) return false;
-    if (!file.writeAt(0, bytes.data(), bytes.size())) return false;
-    if (durable && !file.sync()) return false;
-    file.close();
-    return true;
-}
 
 bool File::replaceWhole(const std::wstring& path, const std::string& bytes) {
     // A plain directory is refused, never replaced; a file or a link is.
