@@ -60,7 +60,7 @@ std::int32_t launchInstaller(platform::OsServices& os, const std::wstring& insta
 }
 
 std::wstring launchErrorMessage(std::int32_t code) {
-    std::wstring text = uiText(12);
+    std::wstring text = uiText(kTextInternalError);
     // The English text ends in a full stop, the Russian one does not.
     if (!text.empty() && text.back() == L'.') text.pop_back();
     return (boost::wformat(L"%ls (system code: %i). ") % text % code).str();

@@ -83,16 +83,17 @@ platform::File Downloader::takeCompletedFile() {
 void Downloader::runDownloadThread(const std::function<void()>& body) {
     // Nothing may escape the thread (that ends the process), and nothing may
     // end it silently: the owner must see a failure, not just "not complete".
+    const auto fail = [this](const char* what) {
+        diagnosticLogf(logtext::kDownloadFailed, what);
+        m_result = DE_InternalError;
+        m_lastRunResult = DE_InternalError;
+    };
     try {
         body();
     } catch (const std::exception& error) {
-        diagnosticLogf(logtext::kDownloadFailed, error.what());
-        m_result = DE_InternalError;
-        m_lastRunResult = DE_InternalError;
+        fail(error.what());
     } catch (...) {
-        diagnosticLogf(logtext::kDownloadFailed, "unknown exception");
-        m_result = DE_InternalError;
-        m_lastRunResult = DE_InternalError;
+        fail("unknown exception");
     }
 }
 

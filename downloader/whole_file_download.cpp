@@ -35,11 +35,6 @@ bool Downloader::prepareDestFile(platform::File& file) {
     const bool reusable = opened && isDestFileReusable(file);
     if (!(reusable && m_info.hasAnyProgress())) m_info.resetWorkers();
 
-    // Allocating a large file takes a while: a stopped run does not start it.
-    if (opened && !reusable && m_stopped) {
-        m_result = DE_Stopped;
-        return false;
-    }
     if (!opened || (!reusable && !allocateDestFile(file))) {
         diagnosticLog(logtext::kCouldNotAllocate);
         m_result = DE_AllocateDestFileError;

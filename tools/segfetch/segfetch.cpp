@@ -284,7 +284,8 @@ int run(const Options& options) {
     const ProxySettings proxy = proxySettings(options.proxy);
     const std::wstring output = platform::fromUtf8(options.output);
 
-    // The engine would replace an empty directory by the file.
+    // The engine refuses a directory too, but only after the probe and with
+    // a message that does not say why; this says it before any request.
     std::error_code error;
     if (std::filesystem::is_directory(platform::nativePath(output), error))
         return fail(kExitCannotWriteOutput, "cannot write " + options.output + " (it is a directory)");
