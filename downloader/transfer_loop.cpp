@@ -91,7 +91,9 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
         if (total != received) outage.bytesArrived(now);
         received = total;
     };
-    auto anyAwaiting = [&] { return std::find(awaitingRetry.begin(), awaitingRetry.end(), true) != awaitingRetry.end(); };
+    auto anyAwaiting = [&] {
+        return std::find(awaitingRetry.begin(), awaitingRetry.end(), true) != awaitingRetry.end();
+    };
 
     if (m_info.isComplete()) setProgressLength(m_info.fileSize());
 

@@ -382,7 +382,8 @@ TEST_F(FrontEndRoad, AnUnsuccessfulProbeAnswerKeepsAnEarlierPartialDownload) {
         const auto shown = local.dialogsWithTemplate(kMessageBoxTemplate);
         ASSERT_EQ(shown.size(), 1u) << status;
         EXPECT_EQ(shown[0].texts.at(platform::kMessageTextId),
-                  L"Server Error (system code: " + std::to_wstring(status) + L"). The program will be automatically closed!");
+                  L"Server Error (system code: " + std::to_wstring(status) +
+                      L"). The program will be automatically closed!");
         EXPECT_EQ(snapshot(), before) << status;
     }
 }

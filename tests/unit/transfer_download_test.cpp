@@ -44,7 +44,8 @@ protected:
     }
 
     transfer::ScopedRetryPolicyForTesting m_quickGiveUp{{std::chrono::milliseconds(10), std::chrono::milliseconds(50),
-                                                         std::chrono::milliseconds(300), std::chrono::milliseconds(100)}};
+                                                         std::chrono::milliseconds(300),
+                                                         std::chrono::milliseconds(100)}};
     transfertest::ScratchDir m_dir;
     Downloader m_downloader;
 };

@@ -288,7 +288,8 @@ TEST(TlsRules, BestEffortRevocationOnWindowsAndNoRedirectFromHttpsToHttp) {
     const struct {
         const char* url;
         const char* protocols;
-    } cases[] = {{"https://h.example/f", "https"}, {"HTTPS://h.example/f", "https"}, {"http://h.example/f", "http,https"}};
+    } cases[] = {
+        {"https://h.example/f", "https"}, {"HTTPS://h.example/f", "https"}, {"http://h.example/f", "http,https"}};
     for (const auto& c : cases) {
         const transfer::TlsRules rules = transfer::tlsRules(c.url);
         EXPECT_STREQ(rules.redirectProtocols, c.protocols) << c.url;
