@@ -229,6 +229,11 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
                 return DE_DestWriteError;
             }
 
+            // A state whose parts the writer has flushed since is saved now,
+            // not at the next finished transfer: a disk that fills up
+            // meanwhile would leave no room for it.
+            saveDurableState(writer.durableCount());
+
             std::int32_t progress = m_info.completedLength();
             for (const auto& record : run.workers) progress += record->downloadedLength;
             setProgressLength(progress);

@@ -158,8 +158,9 @@ TEST(FailedWrite, EndsTheRunAtOnceAndTheNextStartFetchesOnlyWhatWasNotDurable) {
     FaultServer server([&](const HttpRequest& request) {
         HttpResponse response = testsupport::serveRange(request, content);
         response.headers.emplace_back("ETag", "\"v1\"");
-        // The first twelve parts reach the disk before the later ones arrive.
-        if (request.method == "GET" && partOf(request) >= 12) response.stallBeforeBody = 400ms;
+        // The first twelve parts are written and flushed (the writer flushes
+        // every 250 ms) long before the later ones arrive.
+        if (request.method == "GET" && partOf(request) >= 12) response.stallBeforeBody = 1500ms;
         return response;
     });
     TempDir out;
