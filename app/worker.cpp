@@ -83,6 +83,7 @@ bool CUpdateProgressDlg::prepareDownload(const ProxySettings& proxy, DownloadInf
     std::string error;
     const CURLcode result = requestHeaders(address, {}, proxy, headers, error, &m_stopRequested);
     if (result != CURLE_OK) throw ErrorClass{kErrorKindDownload, static_cast<std::int32_t>(result)};
+    requireSuccessfulProbe(headers);
     const std::int32_t size = contentLengthToSize(firstContentLength(headers));
     // Every part must come from the version of the file the probe saw.
     m_downloader.setValidator(responseValidator(headers));

@@ -1,6 +1,7 @@
 #include "app/worker_steps.h"
 
 #include <algorithm>
+#include <charconv>
 #include <filesystem>
 
 #include <boost/format.hpp>
@@ -21,6 +22,19 @@ const std::string& firstContentLength(const HeaderList& headers) {
                                     [](const HeaderRecord& record) { return record.kind == HK_ContentLength; });
     if (found == headers.end()) throw ErrorClass{kErrorKindServer, kMissingContentLengthCode};
     return found->value;
+}
+
+void requireSuccessfulProbe(const HeaderList& headers) {
+    // The records are those of the final answer of a redirect chain.
+    const auto status = std::find_if(headers.begin(), headers.end(),
+                                     [](const HeaderRecord& record) { return record.kind == HK_Status; });
+    if (status == headers.end()) return;
+    std::int32_t code = 0;
+    const char* begin = status->value.data();
+    const char* end = begin + status->value.size();
+    const auto [rest, error] = std::from_chars(begin, end, code);
+    if (error == std::errc() && rest == end && code >= 200 && code <= 299) return;
+    throw ErrorClass{kErrorKindServer, code};
 }
 
 std::int32_t contentLengthToSize(const std::string& value) {

@@ -12,7 +12,7 @@
 // What the worker throws to its own error handler while it prepares a download.
 struct ErrorClass {
     std::int32_t kind;  // kErrorKindDownload or kErrorKindServer
-    std::int32_t code;  // libcurl's result code, or kMissingContentLengthCode
+    std::int32_t code;  // libcurl's result code, kMissingContentLengthCode, or the probe's HTTP status
 };
 
 inline constexpr std::int32_t kErrorKindDownload = 1;
@@ -28,6 +28,11 @@ inline constexpr wchar_t kInternalErrorMessage[] = L"Internal Error.";
 // The first content-length record of the probe's answer (the final response
 // of a redirect chain); throws ErrorClass {2, 2001} when there is none.
 const std::string& firstContentLength(const HeaderList& headers);
+
+// Only a successful answer describes the file: a final probe status outside
+// 2xx throws ErrorClass {2, status}, so an error page's length never becomes
+// the size (nor replaces an earlier run's state).
+void requireSuccessfulProbe(const HeaderList& headers);
 
 // The installer's size from a content-length value: plain decimal digits,
 // 1 to 2147483647. Anything else is no usable size: ErrorClass {2, 2001}.

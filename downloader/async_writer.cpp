@@ -213,7 +213,13 @@ std::uint64_t DownloaderAsyncWriter::syncNow() {
 void DownloaderAsyncWriter::syncUpTo(std::uint64_t written) {
     const std::lock_guard<std::mutex> guard(m_syncLock);
     if (written <= m_durableCount.load() || m_writeFailed.load()) return;
-    if (m_file == nullptr || !m_file->isOpen() || !m_file->sync()) return;
+    if (m_file == nullptr || !m_file->isOpen()) return;
+    // A flush that fails (an I/O error, or space that a file system only
+    // finds missing now) loses written bytes as surely as a failed write.
+    if (!m_file->sync()) {
+        markWriteFailed();
+        return;
+    }
     // Checked again after the flush: a write that failed meanwhile left a hole
     // below `written`.
     if (!m_writeFailed.load()) m_durableCount.store(written);
@@ -224,7 +230,11 @@ bool DownloaderAsyncWriter::writeFailed() const { return m_writeFailed.load(); }
 void DownloaderAsyncWriter::writeOne(const WriteRequest& request) {
     if (m_settings.writeDelay.count() > 0) std::this_thread::sleep_for(m_settings.writeDelay);
     if (!m_file->writeAt(request.offset, request.data.get(), static_cast<std::size_t>(request.length)))
-        m_writeFailed.store(true);
+        markWriteFailed();
+}
+
+void DownloaderAsyncWriter::markWriteFailed() {
+    if (!m_writeFailed.exchange(true) && m_settings.onWriteFailure) m_settings.onWriteFailure();
 }
 
 void DownloaderAsyncWriter::run() {

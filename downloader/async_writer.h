@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -30,6 +31,8 @@ public:
         std::int32_t bufferCount = 16;
         // Added before every write: lets tests play a disk slower than the network.
         std::chrono::milliseconds writeDelay{0};
+        // Called once, on the thread that met it, when the first write fails.
+        std::function<void()> onWriteFailure;
     };
 
     explicit DownloaderAsyncWriter(platform::File* file);
@@ -70,7 +73,7 @@ public:
     std::uint64_t durableCount() const { return m_durableCount.load(); }
     std::uint64_t syncNow();
 
-    // True once a write of a queued request has failed: the
+    // True once a write of a queued request or a flush has failed: the
     // file then lacks bytes that were handed over, whatever the queue says.
     bool writeFailed() const;
 
@@ -92,6 +95,7 @@ private:
     void drainLocked(std::unique_lock<std::mutex>& lock);
     void writeQueueHereLocked();
     void writeOne(const WriteRequest& request);
+    void markWriteFailed();
     // Flushes the file and records `written` as durable; called without the lock.
     void syncUpTo(std::uint64_t written);
 

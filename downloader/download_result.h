@@ -17,6 +17,8 @@ enum DownloadResult : std::int32_t {
     DE_RangeIgnored = 18,
     // The download thread met an unexpected failure (an exception) and gave up.
     DE_InternalError = 19,
+    // A write of the destination file failed (disk full, I/O error).
+    DE_DestWriteError = 20,
 };
 
 // More counted transfer or verification errors than this end a transfer run.

@@ -71,6 +71,8 @@ void Downloader::setProgressLength(std::int32_t length) {
 
 void Downloader::stop() {
     m_stopped = true;
+    // A loop waiting on its sockets or in a pause sees the flag now, not after its wait.
+    wakeTransferLoop();
     // The download thread cannot wait for itself; the flag alone ends its run.
     if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) m_thread.join();
 }

@@ -38,6 +38,9 @@ public:
         SharedBytes buffer;
         std::int32_t bufferCapacity = 0;  // bytes allocated in buffer
         std::int32_t downloadedLength = 0;
+        // Body bytes this record's transfers have taken in, never reset: the
+        // loop tells an outage by it standing still.
+        std::int64_t receivedBytes = 0;
         // Content-Range of the current transfer's final response, empty when it
         // sent none: a 206 naming other bytes than the Range asked for is refused.
         std::string contentRange;
@@ -91,8 +94,10 @@ public:
     DownloadResult lastRunResult() const;
     CURLcode lastTransferError() const;
     // True when bytes handed to the part writer never reached the destination
-    // file (write or close failed); the description is then reset, so
-    // downloadInfo().isComplete() does not claim a file that is not on disk.
+    // file (a write or flush failed): the run ended at the first failure, the
+    // resume state on disk keeps what was durable before it, and the
+    // description in memory is reset, so downloadInfo().isComplete() does not
+    // claim a file that is not on disk.
     bool destinationWriteFailed() const { return m_writeFailed.load(); }
 
     // The destination file of a run that ended complete, still open and held
@@ -114,7 +119,12 @@ private:
     // Opens, judges and sizes the destination, then saves the resume state;
     // false (with the result set) when the run cannot go on.
     bool prepareDestFile(platform::File& file);
-    DownloadResult runTransferLoop(DownloaderAsyncWriter& writer, std::string url);
+    // `anotherMirrorRemains`: a mirror that sends nothing is left sooner.
+    DownloadResult runTransferLoop(DownloaderAsyncWriter& writer, std::string url,
+                                   bool anotherMirrorRemains = false);
+    // Ends the transfer loop's current wait at once (stop, failed write).
+    void wakeTransferLoop();
+    void setWakeTarget(CURLM* multiHandle);
     void dump(const UserPDataList& workers, DownloaderAsyncWriter& writer);
     DownloadResult verifyAndSaveDownloadedParts(CURLM* multiHandle, std::vector<CURL*> workerHandles,
                                                 std::int32_t& curlOrVerificationErrorCount,
@@ -139,6 +149,9 @@ private:
     std::atomic<DownloadResult> m_result{DE_Success};
     std::wstring m_logFilePath;
     std::atomic<bool> m_stopped{false};
+    // The multi handle the transfer loop waits on, while it exists.
+    std::mutex m_wakeLock;
+    CURLM* m_wakeTarget = nullptr;
     mutable std::mutex m_progressLock;
     std::int32_t m_progressLength = 0;
     std::atomic<bool> m_running{false};

@@ -32,6 +32,7 @@ CURLcode performOneShot(const OneShotRequest& request, std::string& errorOut) {
         curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(handle, CURLOPT_MAXREDIRS, transfer::kMaxRedirects);
     }
+    transfer::applyTlsRules(handle, request.url);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, transfer::kProbeConnectTimeoutSeconds);
     if (request.headOnly) curl_easy_setopt(handle, CURLOPT_NOBODY, 1L);
     transfer::applyProbeProxy(handle, request.proxy);

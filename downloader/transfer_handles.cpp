@@ -91,6 +91,7 @@ bool createTransferHandles(TransferRun& run, const std::string& url, const Proxy
         curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &writeCallback);
         curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
+        applyTlsRules(handle, url);
         // No signal handler is swapped in and out around every libcurl call;
         // name resolution then runs on libcurl's own resolver thread.
         curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
@@ -168,6 +169,7 @@ std::size_t writeCallback(char* data, std::size_t size, std::size_t count, void*
 
     if (n > 0) std::memcpy(record->buffer.get() + record->downloadedLength, data, n);
     record->downloadedLength = static_cast<std::int32_t>(end);
+    record->receivedBytes += static_cast<std::int64_t>(n);
     return n;
 }
 
@@ -273,6 +275,21 @@ void curlCleanUp(TransferRun& run) {
 }
 
 TransferRun::~TransferRun() { curlCleanUp(*this); }
+
+TlsRules tlsRules(const std::string& url) {
+    TlsRules rules;
+#ifdef _WIN32
+    rules.sslOptions = CURLSSLOPT_REVOKE_BEST_EFFORT;
+#endif
+    rules.redirectProtocols = boost::istarts_with(url, "https://") ? "https" : "http,https";
+    return rules;
+}
+
+void applyTlsRules(CURL* handle, const std::string& url) {
+    const TlsRules rules = tlsRules(url);
+    if (rules.sslOptions != 0) curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, rules.sslOptions);
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, rules.redirectProtocols);
+}
 
 long waitTimeMilliseconds(long curlTimeoutMilliseconds) {
     long wait = 1000;

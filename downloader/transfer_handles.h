@@ -116,6 +116,19 @@ void applyProbeProxy(CURL* handle, const ProxySettings& proxy);
 void applyWorkerProxy(CURL* handle, const ProxySettings& proxy);
 std::string proxyAddress(const ProxySettings& proxy);
 
+// TLS and redirect rules of every handle (probe, proxy test, parts). On
+// Windows, Schannel fails a handshake whose certificate's revocation cannot be
+// checked (a blocked CRL or OCSP server, a TLS-inspecting proxy's certificate
+// without a distribution point); best effort still refuses a certificate
+// known to be revoked and leaves the rest of libcurl's verification as it is.
+// An https address is never left for plain http by a redirect.
+struct TlsRules {
+    long sslOptions = 0;  // CURLOPT_SSL_OPTIONS; 0: libcurl's default, not set
+    const char* redirectProtocols = "http,https";  // CURLOPT_REDIR_PROTOCOLS_STR
+};
+TlsRules tlsRules(const std::string& url);
+void applyTlsRules(CURL* handle, const std::string& url);
+
 // Removes and releases every worker handle, then the multi handle, then the
 // header list. Safe to repeat; the run's destructor calls it too.
 void curlCleanUp(TransferRun& run);

@@ -1,13 +1,45 @@
 // One run of the download over one URL: up to workersCount parallel range
 // requests on the libcurl multi interface, parts handed out in ascending
 // order, every finished transfer verified, the resume state saved after each
-// cycle, and the unfinished parts dumped when the run ends early.
+// cycle, and the unfinished parts dumped when the run ends early. A
+// transport failure pauses the part instead of counting it (see
+// transport_retry.h); a failed write of the destination ends the run at once.
+#include <algorithm>
+
 #include "downloader/async_writer.h"
 #include "downloader/diagnostic_log.h"
 #include "downloader/downloader.h"
 #include "downloader/transfer_handles.h"
+#include "downloader/transport_retry.h"
 
-DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::string url) {
+namespace {
+
+using transfer::RetryClock;
+
+constexpr char kTransportFailure[] = "transport failure of worker %d: %d, asked again after a pause";
+constexpr char kOutageTooLong[] = "transport failures outlasted the outage window";
+constexpr char kWriteFailed[] = "a write of the destination failed";
+
+std::int64_t receivedSoFar(const Downloader::UserPDataList& workers) {
+    std::int64_t total = 0;
+    for (const auto& record : workers) total += record->receivedBytes;
+    return total;
+}
+
+}  // namespace
+
+void Downloader::setWakeTarget(CURLM* multiHandle) {
+    const std::lock_guard<std::mutex> guard(m_wakeLock);
+    m_wakeTarget = multiHandle;
+}
+
+void Downloader::wakeTransferLoop() {
+    const std::lock_guard<std::mutex> guard(m_wakeLock);
+    if (m_wakeTarget != nullptr) curl_multi_wakeup(m_wakeTarget);
+}
+
+DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::string url,
+                                           bool anotherMirrorRemains) {
     const std::int32_t workersCount = m_info.workersCount();
     const std::int32_t partsCount = m_info.partsCount();
     diagnosticLogf(logtext::kWorkersCount, workersCount);
@@ -25,7 +57,15 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
 
     // The run releases its handles on any way out, an exception included;
     // the explicit calls keep libcurl's order ahead of the dump.
-    auto cleanUp = [&run] { transfer::curlCleanUp(run); };
+    // The wake target is withdrawn before its handle goes, on every way out.
+    struct WakeTargetReset {
+        Downloader& owner;
+        ~WakeTargetReset() { owner.setWakeTarget(nullptr); }
+    } wakeTargetReset{*this};
+    auto cleanUp = [this, &run] {
+        setWakeTarget(nullptr);
+        transfer::curlCleanUp(run);
+    };
 
     if (!transfer::createTransferHandles(run, url, m_proxy)) {
         // libcurl could not give us handles (out of memory): nothing was
@@ -37,8 +77,23 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
     HandlesErrorMap handlesErrorMap;
     // Every worker counts as finished, so that the first assignment pass arms them all.
     for (CURL* handle : run.workerHandles) handlesErrorMap[handle] = CURLE_OK;
+    setWakeTarget(run.multiHandle.get());
     std::int32_t curlOrVerificationErrorCount = 0;
     bool firstPass = true;
+
+    // Workers whose last transfer failed on the way to the server wait for
+    // the run's shared pause; they keep the bytes they had.
+    transfer::OutageRetry outage(transfer::retryPolicy(), RetryClock::now(), anotherMirrorRemains);
+    std::vector<bool> awaitingRetry(static_cast<std::size_t>(workersCount), false);
+    std::int64_t received = 0;
+    auto noteBytes = [&](RetryClock::time_point now) {
+        const std::int64_t total = receivedSoFar(run.workers);
+        if (total != received) outage.bytesArrived(now);
+        received = total;
+    };
+    auto anyAwaiting = [&] {
+        return std::find(awaitingRetry.begin(), awaitingRetry.end(), true) != awaitingRetry.end();
+    };
 
     if (m_info.isComplete()) setProgressLength(m_info.fileSize());
 
@@ -54,21 +109,30 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
 
         // Assignment pass: only workers whose transfer has finished are touched.
         std::vector<CURL*> notAdded;
+        const bool retryDue = outage.retryDue(RetryClock::now());
         for (std::int32_t w = 0; w < workersCount; ++w) {
             CURL* handle = run.workerHandles[static_cast<std::size_t>(w)];
-            if (handlesErrorMap.find(handle) == handlesErrorMap.end()) continue;
+            const auto waiting = awaitingRetry.begin() + w;
+            if (handlesErrorMap.find(handle) == handlesErrorMap.end() && !*waiting) continue;
+            if (*waiting && !retryDue) continue;  // still paused
             UserPData& record = *run.workers[static_cast<std::size_t>(w)];
             if (m_info.isWorkerFinished(w)) {
                 record.downloadedLength = 0;
+                *waiting = false;
                 continue;
             }
             const std::int32_t p = m_info.currentPart(w);
             diagnosticLogf(logtext::kNotVerifiedPartIndex, p);
 
             // Bytes a dump of an earlier run left in the file are honoured on
-            // the first pass only, and only when they read back whole.
+            // the first pass only, and only when they read back whole. A part
+            // cut off on its way keeps what arrived: its bytes came with a
+            // 206 for this very range, and the progress shown stays.
             std::int32_t keptBytes = 0;
-            if (firstPass) {
+            if (*waiting) {
+                *waiting = false;
+                if (record.partIndex == p) keptBytes = record.downloadedLength;
+            } else if (firstPass) {
                 keptBytes = m_info.partDownloaded(w);
                 if (keptBytes > 0) {
                     const std::int32_t length = m_info.partLength(p);
@@ -120,11 +184,15 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
 
                 // curl_multi_poll waits on libcurl's sockets, or without any
                 // for libcurl's own time-out, whichever is sooner; the bound
-                // keeps the stop flag and the progress looked at every second or two.
+                // keeps the stop flag and the progress looked at every second
+                // or two. A pending pause ends the wait when it does, and a
+                // stop or a failed write wakes it at once.
+                long waitMilliseconds = transfer::waitTimeMilliseconds(curlTimeout);
+                if (anyAwaiting())
+                    waitMilliseconds = std::min(waitMilliseconds, outage.millisecondsUntilRetry(RetryClock::now()));
                 int events = 0;
-                const CURLMcode pollCode =
-                    curl_multi_poll(run.multiHandle.get(), nullptr, 0,
-                                    static_cast<int>(transfer::waitTimeMilliseconds(curlTimeout)), &events);
+                const CURLMcode pollCode = curl_multi_poll(run.multiHandle.get(), nullptr, 0,
+                                                           static_cast<int>(waitMilliseconds), &events);
                 if (pollCode != CURLM_OK) {
                     // Nothing has finished; the verification pass changes
                     // nothing and the next iteration waits again.
@@ -153,25 +221,69 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
                 return DE_Stopped;
             }
 
+            // The disk lost bytes already handed over: nothing fetched from
+            // now on could be kept.
+            if (writer.writeFailed()) {
+                diagnosticLog(kWriteFailed);
+                cleanUp();
+                return DE_DestWriteError;
+            }
+
+            // A state whose parts the writer has flushed since is saved now,
+            // not at the next finished transfer: a disk that fills up
+            // meanwhile would leave no room for it.
+            saveDurableState(writer.durableCount());
+
             std::int32_t progress = m_info.completedLength();
             for (const auto& record : run.workers) progress += record->downloadedLength;
             setProgressLength(progress);
+            const auto now = RetryClock::now();
+            noteBytes(now);
 
             readFinished();
-            finished = !handlesErrorMap.empty();
+            finished = !handlesErrorMap.empty() || (anyAwaiting() && outage.retryDue(now));
+        }
+
+        // Transport failures are not judged as answers: their workers wait
+        // for the shared pause, uncounted while the outage is young. An
+        // answer that did arrive with another status than 206 is judged as
+        // the answer it is, however its body ended.
+        bool outageTooLong = false;
+        const auto now = RetryClock::now();
+        noteBytes(now);
+        for (auto it = handlesErrorMap.begin(); it != handlesErrorMap.end();) {
+            const auto worker = std::find(run.workerHandles.begin(), run.workerHandles.end(), it->first);
+            const auto w = static_cast<std::int32_t>(worker - run.workerHandles.begin());
+            const bool known = worker != run.workerHandles.end();
+            const std::string status = known ? run.workers[static_cast<std::size_t>(w)]->statusHeader.value : "";
+            if (!known || !transfer::isTransportFailure(it->second) || (!status.empty() && status != "206")) {
+                ++it;
+                continue;
+            }
+            diagnosticLogf(kTransportFailure, w, static_cast<int>(it->second));
+            curl_multi_remove_handle(run.multiHandle.get(), it->first);
+            m_lastTransferError = it->second;
+            if (!outage.retryLater(now)) outageTooLong = true;
+            awaitingRetry[static_cast<std::size_t>(w)] = true;
+            it = handlesErrorMap.erase(it);
         }
 
         const DownloadResult serverErrorCode =
             verifyAndSaveDownloadedParts(run.multiHandle.get(), run.workerHandles, curlOrVerificationErrorCount,
                                          run.workers, writer, handlesErrorMap);
+        if (writer.writeFailed()) {
+            diagnosticLog(kWriteFailed);
+            cleanUp();
+            return DE_DestWriteError;
+        }
         if (serverErrorCode != DE_Success) {
             diagnosticLog(logtext::kServerError);
             cleanUp();
             dump(run.workers, writer);
             return serverErrorCode;
         }
-        if (curlOrVerificationErrorCount > MAX_VERIFICATION_ERROR_COUNT) {
-            diagnosticLog(logtext::kTooManyErrors);
+        if (curlOrVerificationErrorCount > MAX_VERIFICATION_ERROR_COUNT || outageTooLong) {
+            diagnosticLog(outageTooLong ? kOutageTooLong : logtext::kTooManyErrors);
             cleanUp();
             dump(run.workers, writer);
             return DE_TooManyErrors;

@@ -75,6 +75,8 @@ void Downloader::download() {
     DownloaderAsyncWriter::Settings writerSettings;
     writerSettings.bufferSize = m_info.partSize();
     writerSettings.bufferCount = m_info.workersCount() + kSpareWriteBuffers;
+    // The transfer loop ends at the first failed write, not after its next wait.
+    writerSettings.onWriteFailure = [this] { wakeTransferLoop(); };
     DownloaderAsyncWriter writer(&file, writerSettings);
     writer.start();
 
@@ -84,7 +86,7 @@ void Downloader::download() {
         m_lastRunResult = runTransferLoop(writer, suffix);
     } else {
         for (std::size_t i = 0; i < urls.size(); ++i) {
-            const DownloadResult result = runTransferLoop(writer, urls[i] + suffix);
+            const DownloadResult result = runTransferLoop(writer, urls[i] + suffix, i + 1 < urls.size());
             m_lastRunResult = result;
             const bool anotherServerMayCure = result == DE_HttpServiceUnavailable || result == DE_TooManyErrors;
             if (!anotherServerMayCure) break;
@@ -93,17 +95,17 @@ void Downloader::download() {
 
     // Every accepted part is on disk only once the writer has stopped (which
     // flushes it); the file is closed after that, and the newest state whose
-    // parts are durable is saved.
+    // parts are durable is saved. After a failed write that is the newest
+    // state flushed before the failure, so the next start continues from it.
     writer.stop();
-    if (!writer.writeFailed()) saveDurableState(writer.durableCount());
+    saveDurableState(writer.durableCount());
     m_pendingStates.clear();
     if (writer.writeFailed()) {
         file.close();
-        // Which parts were lost is unknown: claim none of them, so that
-        // isComplete() never reports a file the disk does not hold.
+        // In memory no part is claimed, so that isComplete() never reports a
+        // file the disk does not hold.
         m_writeFailed = true;
         m_info.resetWorkers();
-        m_info.save(tempFilePath());
     } else if (m_info.isComplete() && file.holdReadOnly()) {
         // From the last written byte until the installer has been started,
         // nobody may change what will be started.

@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 
+#include "downloader/transport_retry.h"
 #include "tests/integration/engine_harness.h"
 
 namespace enginetest {
@@ -159,7 +160,7 @@ TEST(ErrorLimit, ErrorsOfDifferentWorkersAddUp) {
     FaultServer server([&](const HttpRequest& request) {
         HttpResponse response = testsupport::serveRange(request, content);
         std::lock_guard<std::mutex> guard(lock);
-        if (request.method == "GET" && spoiled.insert(partOf(request)).second) response.closeAfterBodyBytes = 1000;
+        if (request.method == "GET" && spoiled.insert(partOf(request)).second) response = status(500);
         return response;
     });
     TempDir out;
@@ -168,7 +169,28 @@ TEST(ErrorLimit, ErrorsOfDifferentWorkersAddUp) {
     ASSERT_TRUE(outcome.ended);
     EXPECT_FALSE(outcome.complete);
     EXPECT_EQ(outcome.lastRun, DE_TooManyErrors);
-    EXPECT_EQ(outcome.lastError, CURLE_PARTIAL_FILE);
+}
+
+// A cut-off body is a transport failure: it is fetched again after a pause,
+// from where it was cut, and costs no counted error however often it happens.
+TEST(ErrorLimit, BodiesCutShortAreNotCountedAndContinueWhereTheyStopped) {
+    const std::int32_t size = 2 * kPart;
+    const std::string content = contentOf(size, 53);
+    std::atomic<int> cuts{0};
+    FaultServer server([&](const HttpRequest& request) {
+        HttpResponse response = testsupport::serveRange(request, content);
+        if (request.method == "GET" && partOf(request) == 0 && cuts++ < 6) response.closeAfterBodyBytes = 1000;
+        return response;
+    });
+    TempDir out;
+    EngineDownload download(out.path(), size, {server.url("f.bin")});
+    const Outcome outcome = download.run(30s);
+    ASSERT_TRUE(outcome.complete);
+    EXPECT_EQ(testsupport::sha256OfFile(download.dest), testsupport::sha256OfBytes(content));
+    std::vector<std::int64_t> starts;
+    for (const auto& request : gets(server))
+        if (partOf(request) == 0) starts.push_back(request.range->first);
+    EXPECT_EQ(starts, (std::vector<std::int64_t>{0, 1000, 2000, 3000, 4000, 5000, 6000}));
 }
 
 struct EndingCase {
@@ -335,8 +357,9 @@ TEST(FileVersion, APartOfAnotherVersionIsNeverAssembled) {
     EXPECT_GE(count(partsRequested(server), 1), 2) << "the refused part is fetched again";
 }
 
-TEST(Bounds, AConnectThatNeverCompletesCountsAsAnError) {
+TEST(Bounds, AConnectThatNeverCompletesEndsTheRunAfterTheOutageWindow) {
     ShortStallBounds bounds(1, 2);
+    transfer::ScopedRetryPolicyForTesting shortWindow({100ms, 400ms, 2500ms, 1000ms});
     FullBacklogListener silent;
     TempDir out;
     EngineDownload download(out.path(), 1000, {silent.url("f.bin")});

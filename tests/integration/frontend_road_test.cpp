@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -224,18 +225,13 @@ const FailureCase kFailures[] = {
          return response;
      },
      L"Внутренняя ошибкаПрограмма будет автоматически закрыта!", true},
-    {"HEAD 404 with a length still starts the download", 0x0409,
-     [](const HttpRequest& request) {
-         HttpResponse response;
+    {"HEAD 404 with a length is a server error", 0x0409,
+     [](const HttpRequest&) {
+         HttpResponse response = headWithLength("600000");
          response.status = 404;
-         response.body = "no such file";
-         if (request.method == "HEAD") {
-             response = headWithLength("600000");
-             response.status = 404;
-         }
          return response;
      },
-     L"Internal Error.The program will be automatically closed!", true},
+     L"Server Error (system code: 404). The program will be automatically closed!"},
 };
 
 TEST_F(FrontEndRoad, FailuresEndInTheirNoticeAndNothingIsStarted) {
@@ -346,6 +342,50 @@ TEST_F(FrontEndRoad, EscDuringTheDownloadStopsItAndKeepsTheResumeState) {
     EXPECT_TRUE(boxes().empty());
     EXPECT_TRUE(fs::exists(temp / "_.txt"));
     EXPECT_TRUE(fs::exists(temp / "pel_mora_.exe"));
+}
+
+// An error page's length is no size: a 404 or 503 probe answer after a
+// download was stopped half way leaves its files exactly as they were.
+TEST_F(FrontEndRoad, AnUnsuccessfulProbeAnswerKeepsAnEarlierPartialDownload) {
+    TempDir docs;
+    testsupport::writeRandomFile(docs / "installer.exe", 8 * 524288, 6);
+    {
+        NginxServer nginx(docs.path(), {.limitRate = "64k"});
+        useProgram(kTypicalBlock);
+        os.scriptInput(kProgressDialogTemplate, UserInput::Esc, [this] {
+            const auto main = os.dialogsWithTemplate(kProgressDialogTemplate);
+            return !main.empty() && main[0].progressPositions.size() > 3;
+        });
+        ASSERT_EQ(runDialog(nginx.url("installer.exe")), platform::kIdCancel);
+    }
+    const auto snapshot = [this] {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : fs::directory_iterator(temp))
+            files[entry.path().filename().string()] = testsupport::sha256OfFile(entry.path());
+        return files;
+    };
+    const auto before = snapshot();
+    ASSERT_EQ(before.size(), 3u) << "installer, resume state and its file version";
+
+    for (const int status : {404, 503}) {
+        FakeWindows local;
+        local.setOwnExecutablePath(os.ownExecutablePath());
+        local.setTemporaryDirectory(platform::fromUtf8(temp.string()));
+        local.scriptInput(kMessageBoxTemplate, UserInput::ClickOk);
+        FaultServer server([status](const HttpRequest&) {
+            HttpResponse response = headWithLength("600000");
+            response.status = status;
+            return response;
+        });
+        CUpdateProgressDlg dialog(local, roadSettings(server.url("installer.exe")));
+        EXPECT_EQ(dialog.DoModal(), 1);
+        const auto shown = local.dialogsWithTemplate(kMessageBoxTemplate);
+        ASSERT_EQ(shown.size(), 1u) << status;
+        EXPECT_EQ(shown[0].texts.at(platform::kMessageTextId),
+                  L"Server Error (system code: " + std::to_wstring(status) +
+                      L"). The program will be automatically closed!");
+        EXPECT_EQ(snapshot(), before) << status;
+    }
 }
 
 // --- the companion product (a build whose product is catalog product 3) ---

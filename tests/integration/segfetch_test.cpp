@@ -9,6 +9,8 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -163,6 +165,58 @@ TEST(Segfetch, HttpsWorksWithTheTestCaTrustedAndFailsWithoutIt) {
     EXPECT_FALSE(std::filesystem::exists(out / "g.bin"));
 }
 
+// An https address is never left for plain http: a redirect there is
+// refused, for the probe and for the parts alike, and plain http sees nothing.
+TEST(Segfetch, AnHttpsAddressIsNeverRedirectedToPlainHttp) {
+    TempDir root;
+    testsupport::writeRandomFile(root / "f.bin", kPart + 5, 106);
+    NginxServer plain(root.path());
+    const std::string downgrade = "return 302 " + plain.url("f.bin") + ";";
+    NginxOptions options;
+    options.https = true;
+    options.serverDirectives = "location = /all.bin { " + downgrade + " }\n" +
+                               "location = /parts.bin { if ($request_method = GET) { " + downgrade +
+                               " } try_files /f.bin =404; }\n";
+    NginxServer secure(root.path(), options);
+    TempDir out;
+    const struct {
+        const char* path;
+        int exitCode;
+        const char* message;
+    } cases[] = {{"all.bin", 3, "(libcurl error 1)"}, {"parts.bin", 9, "too many errors; last libcurl error 1: "}};
+    for (const auto& c : cases) {
+        const ProcessResult result = testsupport::runTrustingCa(
+            secure.caCertificate(), {segfetch(), (out / c.path).string(), secure.url(c.path)}, 60s);
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.path << result.err;
+        EXPECT_TRUE(contains(result.err, c.message)) << c.path << result.err;
+    }
+    EXPECT_EQ(plain.accessLog(), "");
+}
+
+// A network switch: every connection is reset for ten seconds, then the
+// server answers again; the file arrives whole.
+TEST(Segfetch, EveryConnectionResetForTenSecondsThenAGoodServerGivesTheExactFile) {
+    const std::string content = contentOf(3 * kPart + 10, 105);
+    std::mutex lock;
+    std::optional<Clock::time_point> firstGet;
+    FaultServer server([&](const HttpRequest& request) {
+        if (request.method == "GET") {
+            std::lock_guard<std::mutex> guard(lock);
+            if (!firstGet) firstGet = Clock::now();
+            if (Clock::now() - *firstGet < 10s) {
+                HttpResponse reset;
+                reset.resetConnection = true;
+                return reset;
+            }
+        }
+        return testsupport::serveRange(request, content);
+    });
+    TempDir out;
+    const ProcessResult result = runSegfetch({(out / "f.bin").string(), server.url("f.bin")});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(testsupport::readFileBytes(out / "f.bin") == content);
+}
+
 struct CauseCase {
     const char* name;
     std::function<HttpResponse(const HttpRequest&, const std::string&)> answer;
@@ -239,8 +293,8 @@ INSTANTIATE_TEST_SUITE_P(
                       return response;
                   },
                   8, "server ignores range requests"},
-        CauseCase{"TooManyErrors", parts([](HttpResponse& r) { r.closeAfterBodyBytes = 10; }), 9,
-                  "too many errors; last libcurl error 18: Transferred a partial file"},
+        CauseCase{"TooManyErrors", parts([](HttpResponse& r) { r = withStatus(500); }), 9,
+                  "too many errors; the server's answers were wrong (status, length, range or file version)"},
         // The file changed on the server after the probe and part 0: part 1
         // comes from the new version and must never complete a mix.
         CauseCase{"FileChangedMidway",

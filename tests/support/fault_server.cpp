@@ -124,13 +124,16 @@ struct FaultServer::Impl {
     void stop();
 };
 
-FaultServer::FaultServer(Handler handler) : m_impl(std::make_unique<Impl>()) {
+FaultServer::FaultServer(Handler handler, std::uint16_t port) : m_impl(std::make_unique<Impl>()) {
     m_impl->handler = std::move(handler);
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) throw std::system_error(errno, std::generic_category(), "socket");
+    const int reuse = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
     socklen_t len = sizeof addr;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 128) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || ::pipe2(m_impl->wakePipe, O_CLOEXEC) != 0) {
@@ -224,6 +227,7 @@ void FaultServer::Impl::acceptLoop() {
 
 void FaultServer::Impl::serve(Connection& connection) {
     std::string buffer;
+    bool reset = false;
     for (;;) {
         HttpRequest request;
         request.connectionIndex = connection.index;
@@ -241,6 +245,7 @@ void FaultServer::Impl::serve(Connection& connection) {
             response.body = e.what();
             response.closeConnection = true;
         }
+        reset = response.resetConnection;
         if (!respond(connection.fd, request, response)) break;
         const auto it = request.headers.find("connection");
         if (it != request.headers.end() && lower(it->second) == "close") break;
@@ -249,7 +254,7 @@ void FaultServer::Impl::serve(Connection& connection) {
         std::lock_guard<std::mutex> lock(mutex);
         openFds.erase(connection.fd);
     }
-    ::shutdown(connection.fd, SHUT_WR);
+    if (!reset) ::shutdown(connection.fd, SHUT_WR);
     ::close(connection.fd);
     connection.done = true;
 }
@@ -329,6 +334,12 @@ void FaultServer::Impl::waitForStop() {
 
 // Returns false when the connection must close after this answer.
 bool FaultServer::Impl::respond(int fd, const HttpRequest& request, const HttpResponse& r) {
+    if (r.resetConnection) {
+        // A zero linger time makes the connection's close a reset.
+        const linger abortive{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        return false;
+    }
     if (!r.rawResponse.empty()) {
         // The server cannot know where a verbatim answer ends, so the
         // connection ends with it.

@@ -42,6 +42,7 @@ struct HttpResponse {
     bool closeConnection = false;                      // close after this response
     std::string rawResponse;                           // non-empty: sent verbatim instead of everything above,
                                                        // then the connection is closed
+    bool resetConnection = false;                      // answer nothing and reset the connection (RST)
 };
 
 // Called on the connection's own thread, so possibly on several threads at once.
@@ -49,7 +50,8 @@ using Handler = std::function<HttpResponse(const HttpRequest&)>;
 
 class FaultServer {
 public:
-    explicit FaultServer(Handler handler);
+    // port 0: a free one; another port is taken again, as a restarted server would.
+    explicit FaultServer(Handler handler, std::uint16_t port = 0);
     ~FaultServer();  // stops accepting, closes every connection, joins its threads
     FaultServer(const FaultServer&) = delete;
     FaultServer& operator=(const FaultServer&) = delete;

@@ -1,13 +1,14 @@
 // The destination-file half of download(): reuse or zero-fill at full size,
 // continue or restart the worker assignments, the early failures, nothing
 // allocated once stopped, and the file handed over held when complete. Runs
-// meet a refused port: the transfer loop gives up at its error limit without
-// receiving a byte.
+// meet a refused port: the transfer loop gives up once a (shortened) outage
+// window has passed without a byte.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
+#include "downloader/transport_retry.h"
 #include "tests/unit/transfer_test_access.h"
 
 namespace {
@@ -42,6 +43,9 @@ protected:
         DownloaderTestAccess::download(m_downloader);
     }
 
+    transfer::ScopedRetryPolicyForTesting m_quickGiveUp{{std::chrono::milliseconds(10), std::chrono::milliseconds(50),
+                                                         std::chrono::milliseconds(300),
+                                                         std::chrono::milliseconds(100)}};
     transfertest::ScratchDir m_dir;
     Downloader m_downloader;
 };

@@ -283,3 +283,28 @@ TEST(RangeText, IsPlainDecimalFirstDashLast) {
 }
 
 }  // namespace
+
+TEST(TlsRules, BestEffortRevocationOnWindowsAndNoRedirectFromHttpsToHttp) {
+    const struct {
+        const char* url;
+        const char* protocols;
+    } cases[] = {
+        {"https://h.example/f", "https"}, {"HTTPS://h.example/f", "https"}, {"http://h.example/f", "http,https"}};
+    for (const auto& c : cases) {
+        const transfer::TlsRules rules = transfer::tlsRules(c.url);
+        EXPECT_STREQ(rules.redirectProtocols, c.protocols) << c.url;
+#ifdef _WIN32
+        EXPECT_EQ(rules.sslOptions, CURLSSLOPT_REVOKE_BEST_EFFORT) << c.url;
+#else
+        EXPECT_EQ(rules.sslOptions, 0) << c.url;
+#endif
+        // The libcurl this build links takes both options (an unknown one
+        // would be refused, and the rule silently lost).
+        const curlh::EasyHandle handle(curl_easy_init());
+        ASSERT_TRUE(handle);
+        EXPECT_EQ(curl_easy_setopt(handle.get(), CURLOPT_REDIR_PROTOCOLS_STR, rules.redirectProtocols), CURLE_OK);
+        if (rules.sslOptions != 0) {
+            EXPECT_EQ(curl_easy_setopt(handle.get(), CURLOPT_SSL_OPTIONS, rules.sslOptions), CURLE_OK) << c.url;
+        }
+    }
+}

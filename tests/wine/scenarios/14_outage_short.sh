@@ -1,0 +1,42 @@
+# The server goes away mid-download (nginx stopped: connections cut, new ones
+# refused) for 4 s, and in a second run for 20 s, then comes back on its
+# port: each run ends with the installer started and its file byte-exact.
+. "$(dirname "$0")/../lib.sh"
+
+SERVED="$WORK/www/pelmora/PelMoraSetup.exe"
+SIZE=4000000
+make_served_installer "$SERVED" "$SIZE"
+CAPTION="PelMora installation"
+RECORD="$E2E_TEMP/pel_mora_.exe.cmdline"
+
+progress_at_least() {
+    local percent
+    percent=$(percent_of "$(control_text "$(probe "$CAPTION")" 1001)")
+    [ -n "$percent" ] && [ "$percent" -ge "$1" ]
+}
+
+stop_nginx() {
+    kill "$NGINX_PID" 2>/dev/null
+    wait_until 10 bash -c "! kill -0 $NGINX_PID" || fail "nginx did not stop"
+    NGINX_PID=""
+}
+
+for down in 4 20; do
+    clean_wine_temp
+    rm -f "$E2E_TEMP/_.txt.validator"
+    start_nginx "$WORK/www" "limit_rate 32k;"
+    start_installer "$E2E_INSTALLER" LANG=C.UTF-8
+    wait_window "$CAPTION" 60 || fail "no progress window"
+    wait_until 90 progress_at_least 20 || fail "the download did not reach 20%"
+    stop_nginx
+    log "server down for $down s"
+    sleep "$down"
+    has_window "Error!" && fail "an error box during a $down s outage"
+    start_nginx "$WORK/www" "limit_rate 32k;"
+    wait_installer 180
+    [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC after a $down s outage"
+    has_window "Error!" && fail "an error box after a $down s outage"
+    wait_until 30 test -f "$RECORD" || fail "the installer was not started after a $down s outage"
+    cmp "$SERVED" "$E2E_TEMP/pel_mora_.exe" || fail "the started installer differs after a $down s outage"
+    stop_nginx
+done
