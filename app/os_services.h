@@ -1,6 +1,7 @@
 // What the front end takes from the operating system, behind one interface:
 // the program's file, the temporary directory, the user's proxy settings and
-// the proxy WinHTTP finds for an address, the registry under HKEY_LOCAL_MACHINE (both views), file existence, starting a program, COM
+// the proxy WinHTTP finds for an address, the registry under
+// HKEY_LOCAL_MACHINE (both views), file existence, starting a program, COM
 // and common controls, modal dialogs and the plain error box. The Windows
 // side (app/win32/win32_os.h) maps each call onto the Win32 call named in its
 // comment; tests use the in-process stand-in of tests/support/fake_windows.h.

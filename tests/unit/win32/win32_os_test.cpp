@@ -170,7 +170,9 @@ TEST(Win32OsAutoProxy, AScriptThatNeverComesIsLeftAtTheBoundOrWhenAborted) {
         EXPECT_FALSE(answer.answered) << aborted;
         EXPECT_EQ(answer.error, platform::kErrorWinHttpTimeout) << aborted;
         EXPECT_LT(elapsed, aborted ? 500ms : 4s) << aborted;
-        if (!aborted) EXPECT_GE(elapsed, 1400ms);
+        if (!aborted) {
+            EXPECT_GE(elapsed, 1400ms);
+        }
     }
 }
 
