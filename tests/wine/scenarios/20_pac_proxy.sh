@@ -4,28 +4,13 @@
 # probe and every part reach nginx through tinyproxy; the installer starts.
 . "$(dirname "$0")/../lib.sh"
 
-CONNECTIONS='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
 TINYPROXY_PID=""
 clean_up() {
-    timeout 30 wine reg delete "$CONNECTIONS" /f >/dev/null 2>&1
+    remove_connection_settings
     [ -n "$TINYPROXY_PID" ] && kill "$TINYPROXY_PID" 2>/dev/null
     return 0
 }
 CLEANUP_HOOK=clean_up
-
-# set_auto_config URL: the binary record Windows keeps for the settings
-# dialog, with the "use automatic configuration script" flag and its address
-# (after the empty proxy and bypass texts).
-set_auto_config() {
-    local blob
-    blob=$(python3 -c '
-import struct, sys
-url = sys.argv[1].encode()
-print((struct.pack("<IIIII", 0x46, 0, 1 | 4, 0, 0) + struct.pack("<I", len(url)) + url + bytes(32)).hex())
-' "$1")
-    timeout 30 wine reg add "$CONNECTIONS" /v DefaultConnectionSettings /t REG_BINARY /d "$blob" /f >/dev/null ||
-        fail "could not set the auto-config address"
-}
 
 SERVED="$WORK/www/pelmora/PelMoraSetup.exe"
 make_served_installer "$SERVED" 2100000
@@ -51,7 +36,8 @@ function FindProxyForURL(url, host) {
 }
 EOF
 start_nginx "$WORK/www"
-set_auto_config "http://127.0.0.1:$E2E_PORT/proxy.pac"
+# "Use automatic configuration script" with its address, no manual proxy.
+set_connection_settings 5 "" "http://127.0.0.1:$E2E_PORT/proxy.pac"
 
 clean_wine_temp
 start_installer "$E2E_INSTALLER" LANG=C.UTF-8
