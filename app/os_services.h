@@ -1,11 +1,14 @@
 // What the front end takes from the operating system, behind one interface:
-// the program's file, the temporary directory, the user's manual proxy, the
-// registry under HKEY_LOCAL_MACHINE (both views), file existence, starting a program, COM
+// the program's file, the temporary directory, the user's proxy settings and
+// the proxy WinHTTP finds for an address, the registry under
+// HKEY_LOCAL_MACHINE (both views), file existence, starting a program, COM
 // and common controls, modal dialogs and the plain error box. The Windows
 // side (app/win32/win32_os.h) maps each call onto the Win32 call named in its
 // comment; tests use the in-process stand-in of tests/support/fake_windows.h.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,6 +27,29 @@ inline constexpr std::int32_t kErrorAccessDenied = 5;
 inline constexpr std::int32_t kErrorSharingViolation = 32;
 inline constexpr std::int32_t kErrorFilenameExcedRange = 206;
 inline constexpr std::int32_t kErrorMoreData = 234;
+
+// The current user's Internet proxy settings (WINHTTP_CURRENT_USER_IE_PROXY_CONFIG).
+struct UserProxySettings {
+    bool autoDetect = false;                    // fAutoDetect: "automatically detect settings"
+    std::optional<std::wstring> autoConfigUrl;  // lpszAutoConfigUrl: the auto-config script's address
+    std::optional<std::wstring> manualProxy;    // lpszProxy: the manual proxy text
+};
+
+// Where WinHTTP takes the auto-config script from.
+enum class AutoProxySource {
+    ConfigUrl,   // WINHTTP_AUTOPROXY_CONFIG_URL with the settings' script address
+    AutoDetect,  // WINHTTP_AUTOPROXY_AUTO_DETECT (WPAD through DHCP and DNS)
+};
+
+// What WinHttpGetProxyForUrl said about one address.
+struct AutoProxyAnswer {
+    bool answered = false;                   // the call succeeded within its bound
+    std::optional<std::wstring> proxyList;   // lpszProxy of a named proxy; nothing: go direct
+    std::int32_t error = 0;                  // GetLastError when not answered
+};
+
+// ERROR_WINHTTP_TIMEOUT: the answer did not come within its bound (or the caller gave up).
+inline constexpr std::int32_t kErrorWinHttpTimeout = 12002;
 
 // Which of the two registry views of a 64-bit Windows a key is read from:
 // 32-bit programs see the 32-bit view by default (KEY_WOW64_32KEY), 64-bit
@@ -47,10 +73,17 @@ public:
     virtual void initializeCommonControls() = 0;
 
     // WinHttpGetIEProxyConfigForCurrentUser. False when the call fails;
-    // otherwise `manualProxy` holds the manual proxy text (lpszProxy), or
-    // nothing when none is set. Every string the call hands over is released
-    // (GlobalFree) before this returns.
-    virtual bool currentUserProxy(std::optional<std::wstring>& manualProxy) = 0;
+    // otherwise `settings` holds what the user set (each text nothing when
+    // not set). Every string the call hands over is released (GlobalFree)
+    // before this returns.
+    virtual bool currentUserProxy(UserProxySettings& settings) = 0;
+    // WinHttpGetProxyForUrl for `url` on a session of its own, the script
+    // taken from `source` (`configUrl` for ConfigUrl). The call is
+    // synchronous and may fetch a script from the network, so it is bounded:
+    // after `bound`, or soon after a set `abort` flag, this returns
+    // unanswered (kErrorWinHttpTimeout) and leaves the call to finish on its own.
+    virtual AutoProxyAnswer proxyForUrl(const std::wstring& url, AutoProxySource source, const std::wstring& configUrl,
+                                        std::chrono::milliseconds bound, const std::atomic<bool>* abort) = 0;
 
     // RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | the view's flag,
     // &key); 0 on success. A key opened here must be given back to closeRegistryKey.

@@ -116,8 +116,9 @@ private:
     std::string downloadAddress() const;
 
     // Prepares the download (steps that throw to the worker's handler):
-    // returns false when the companion product was started instead.
-    bool prepareDownload(const ProxySettings& proxy, DownloadInfo& info, std::wstring& statePath);
+    // returns false when the companion product was started instead. A direct
+    // probe that fails may turn `discovery`'s proxy into the auto-detected one.
+    bool prepareDownload(ProxyDiscovery& discovery, DownloadInfo& info, std::wstring& statePath);
     // Waits for the download thread to end on its own: used once every part is in.
     void waitForDownloadThread();
     // Starts the installer at most once per process (there is one dialog per

@@ -22,14 +22,15 @@ void CUpdateProgressDlg::workerThread() {
     curl_global_init(CURL_GLOBAL_ALL);
     // The stop flag aborts the proxy test and the probe in flight, so a
     // confirmed close does not wait for their time bounds.
-    const ProxySettings proxy = discoverProxy(m_os, m_settings.proxyTestAddress, kProxyTestTimeout, &m_stopRequested);
+    ProxyDiscovery discovery =
+        discoverProxy(m_os, downloadAddress(), m_settings.proxyTestAddress, kProxyTestTimeout, &m_stopRequested);
 
     if (m_stopRequested) return;
 
     DownloadInfo info;
     std::wstring statePath;
     try {
-        if (!prepareDownload(proxy, info, statePath)) {
+        if (!prepareDownload(discovery, info, statePath)) {
             postFinish();
             return;
         }
@@ -43,7 +44,7 @@ void CUpdateProgressDlg::workerThread() {
 
     // A stopped worker starts no download: nothing is written or allocated.
     if (m_stopRequested) return;
-    m_downloader.setProxy(proxy);
+    m_downloader.setProxy(discovery.proxy);
     m_downloader.setDownloadInfo(info);
     m_downloader.setTempFilePath(statePath);
     // Judges the state an earlier run left before anything replaces it; a
@@ -77,11 +78,25 @@ void CUpdateProgressDlg::workerThread() {
     }
 }
 
-bool CUpdateProgressDlg::prepareDownload(const ProxySettings& proxy, DownloadInfo& info, std::wstring& statePath) {
+bool CUpdateProgressDlg::prepareDownload(ProxyDiscovery& discovery, DownloadInfo& info, std::wstring& statePath) {
     const std::string address = downloadAddress();
     HeaderList headers;
+    HeaderList failedAnswer;
     std::string error;
-    const CURLcode result = requestHeaders(address, {}, proxy, headers, error, &m_stopRequested);
+    CURLcode result = requestHeaders(address, {}, discovery.proxy, headers, error, &m_stopRequested, &failedAnswer);
+    if (shouldAutoDetect(discovery, result) && !m_stopRequested) {
+        // Networks that block direct traffic may name their proxy only through WPAD.
+        const ProxySettings detected = autoDetectProxy(m_os, address, &m_stopRequested);
+        if (usesProxy(detected)) {
+            discovery.proxy = detected;
+            failedAnswer.clear();
+            result = requestHeaders(address, {}, discovery.proxy, headers, error, &m_stopRequested, &failedAnswer);
+        }
+    }
+    // Credentials are not the program's to give: say so instead of sizing the
+    // proxy's own page or reporting its refused tunnel as a lost connection.
+    if (usesProxy(discovery.proxy) && proxyWantsCredentials(result == CURLE_OK ? headers : failedAnswer))
+        throw ErrorClass{kErrorKindServer, kProxyAuthenticationRequired};
     if (result != CURLE_OK) throw ErrorClass{kErrorKindDownload, static_cast<std::int32_t>(result)};
     requireSuccessfulProbe(headers);
     const std::int32_t size = contentLengthToSize(firstContentLength(headers));

@@ -166,7 +166,9 @@ private:
 // One HEAD request (redirects followed, 5 s connect time-out); returns
 // libcurl's result. On success headersOut holds the header records of the
 // final response of the redirect chain and errorOut is emptied. A set `abort`
-// flag ends the request early with CURLE_ABORTED_BY_CALLBACK.
+// flag ends the request early with CURLE_ABORTED_BY_CALLBACK. On failure a
+// given `failedAnswerOut` gets the records of the last answer that came (a
+// proxy's refused tunnel, for one), so the caller can tell why.
 CURLcode requestHeaders(const std::string& url, const std::vector<std::string>& extraHeaders,
                         ProxySettings proxy, HeaderList& headersOut, std::string& errorOut,
-                        const std::atomic<bool>* abort = nullptr);
+                        const std::atomic<bool>* abort = nullptr, HeaderList* failedAnswerOut = nullptr);

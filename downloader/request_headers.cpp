@@ -10,7 +10,7 @@
 
 CURLcode requestHeaders(const std::string& url, const std::vector<std::string>& extraHeaders,
                         ProxySettings proxy, HeaderList& headersOut, std::string& errorOut,
-                        const std::atomic<bool>* abort) {
+                        const std::atomic<bool>* abort, HeaderList* failedAnswerOut) {
     auto record = std::make_shared<Downloader::UserPData>();
     record->expectedLength = 0;
     record->downloadedLength = 0;
@@ -28,6 +28,10 @@ CURLcode requestHeaders(const std::string& url, const std::vector<std::string>& 
     request.headerData = record.get();
     request.abort = abort;
     const CURLcode result = performOneShot(request, errorOut);
-    if (result == CURLE_OK) headersOut = record->headers;
+    if (result == CURLE_OK) {
+        headersOut = record->headers;
+    } else if (failedAnswerOut != nullptr) {
+        *failedAnswerOut = record->headers;
+    }
     return result;
 }

@@ -3,6 +3,11 @@
 
 #include <windows.h>
 
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
 #include <commctrl.h>
 #include <objbase.h>
 #include <shellapi.h>
@@ -30,6 +35,53 @@ struct ProxyConfigStrings {
     }
 };
 
+// One WinHttpGetProxyForUrl on a session of its own. Everything it touches is
+// its own, so a caller that stops waiting may leave it running.
+AutoProxyAnswer askWinHttp(const std::wstring& url, AutoProxySource source, const std::wstring& configUrl,
+                           std::chrono::milliseconds bound) {
+    AutoProxyAnswer answer;
+    HINTERNET session =
+        WinHttpOpen(L"Vorlane Downloader", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!session) {
+        answer.error = static_cast<std::int32_t>(GetLastError());
+        return answer;
+    }
+    // The script's download keeps to the caller's bound where WinHTTP honours
+    // the session's time-outs; the caller's wait bounds it either way.
+    const int timeout = static_cast<int>(bound.count());
+    WinHttpSetTimeouts(session, timeout, timeout, timeout, timeout);
+
+    WINHTTP_AUTOPROXY_OPTIONS options{};
+    if (source == AutoProxySource::ConfigUrl) {
+        options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+        options.lpszAutoConfigUrl = configUrl.c_str();
+    } else {
+        options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
+        options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    }
+    options.fAutoLogonIfChallenged = FALSE;
+    WINHTTP_PROXY_INFO info{};
+    if (WinHttpGetProxyForUrl(session, url.c_str(), &options, &info)) {
+        answer.answered = true;
+        if (info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && info.lpszProxy)
+            answer.proxyList = std::wstring(info.lpszProxy);
+    } else {
+        answer.error = static_cast<std::int32_t>(GetLastError());
+    }
+    if (info.lpszProxy) GlobalFree(info.lpszProxy);
+    if (info.lpszProxyBypass) GlobalFree(info.lpszProxyBypass);
+    WinHttpCloseHandle(session);
+    return answer;
+}
+
+// What the waiting caller and the WinHTTP thread share; the last holder frees it.
+struct AutoProxyCall {
+    std::mutex lock;
+    std::condition_variable finished;
+    bool done = false;
+    AutoProxyAnswer answer;
+};
+
 }  // namespace
 
 Win32Os::~Win32Os() {
@@ -54,15 +106,46 @@ void Win32Os::initializeCommonControls() {
     InitCommonControlsEx(&controls);
 }
 
-bool Win32Os::currentUserProxy(std::optional<std::wstring>& manualProxy) {
+bool Win32Os::currentUserProxy(UserProxySettings& settings) {
     ProxyConfigStrings strings;
     if (!WinHttpGetIEProxyConfigForCurrentUser(&strings.config)) return false;
-    if (strings.config.lpszProxy) {
-        manualProxy = std::wstring(strings.config.lpszProxy);
-    } else {
-        manualProxy.reset();
-    }
+    const auto text = [](LPCWSTR value) { return value ? std::optional<std::wstring>(value) : std::nullopt; };
+    settings.autoDetect = strings.config.fAutoDetect != FALSE;
+    settings.autoConfigUrl = text(strings.config.lpszAutoConfigUrl);
+    settings.manualProxy = text(strings.config.lpszProxy);
     return true;
+}
+
+AutoProxyAnswer Win32Os::proxyForUrl(const std::wstring& url, AutoProxySource source, const std::wstring& configUrl,
+                                     std::chrono::milliseconds bound, const std::atomic<bool>* abort) {
+    AutoProxyAnswer unanswered;
+    unanswered.error = kErrorWinHttpTimeout;
+    // WinHTTP gives no way to cut the call short: it runs on a thread of its
+    // own that a closing window or a spent bound leaves behind.
+    auto call = std::make_shared<AutoProxyCall>();
+    try {
+        std::thread([call, url, source, configUrl, bound] {
+            AutoProxyAnswer answer;
+            try {
+                answer = askWinHttp(url, source, configUrl, bound);
+            } catch (...) {
+                answer = AutoProxyAnswer{};
+            }
+            const std::lock_guard<std::mutex> lock(call->lock);
+            call->answer = std::move(answer);
+            call->done = true;
+            call->finished.notify_all();
+        }).detach();
+    } catch (...) {
+        return unanswered;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    std::unique_lock<std::mutex> lock(call->lock);
+    while (!call->done) {
+        if ((abort && *abort) || std::chrono::steady_clock::now() >= deadline) return unanswered;
+        call->finished.wait_for(lock, std::chrono::milliseconds(20));
+    }
+    return call->answer;
 }
 
 std::int32_t Win32Os::openRegistryKey(const std::wstring& path, RegistryView view, RegistryKey& key) {

@@ -19,7 +19,9 @@ public:
     std::wstring temporaryDirectory() override;
     bool initializeCom() override;
     void initializeCommonControls() override;
-    bool currentUserProxy(std::optional<std::wstring>& manualProxy) override;
+    bool currentUserProxy(UserProxySettings& settings) override;
+    AutoProxyAnswer proxyForUrl(const std::wstring& url, AutoProxySource source, const std::wstring& configUrl,
+                                std::chrono::milliseconds bound, const std::atomic<bool>* abort) override;
     std::int32_t openRegistryKey(const std::wstring& path, RegistryView view, RegistryKey& key) override;
     std::int32_t queryRegistryValue(RegistryKey key, const std::wstring& name, void* buffer,
                                     std::uint32_t& size) override;

@@ -1,13 +1,18 @@
 // Proxy discovery against real servers: a working tinyproxy is adopted, a
 // proxy that does not answer (or refuses, or is named wrongly) is dropped
 // within the bound, HTTP error answers of a proxy still count as working,
-// redirects are not followed; the test request itself; and the whole road of
-// the front end through an adopted tinyproxy.
+// redirects are not followed; the test request itself; the whole road of
+// the front end through an adopted tinyproxy, through the auto-config
+// script's proxy and through the auto-detected one; a proxy that wants
+// credentials.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <streambuf>
@@ -53,7 +58,7 @@ Discovery discoverThrough(const std::wstring& proxyText, const std::string& test
     FakeWindows os;
     os.setCurrentUserProxy(true, proxyText);
     const auto started = Clock::now();
-    Discovery discovery{discoverProxy(os, testAddress, bound), {}};
+    Discovery discovery{discoverProxy(os, "http://127.0.0.1:1/f", testAddress, bound).proxy, {}};
     discovery.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
     return discovery;
 }
@@ -277,6 +282,146 @@ TEST(FrontEndThroughProxy, ProbeAndPartsGoThroughTheAdoptedProxy) {
         << log;
     EXPECT_NE(log.find("GET http://127.0.0.1:" + std::to_string(nginx.port()) + "/installer.exe"), std::string::npos)
         << log;
+}
+
+// --- proxies named by the auto-config script and by auto-detection ---
+
+using platform::AutoProxyAnswer;
+using platform::AutoProxySource;
+
+AutoProxyAnswer listing(const std::string& proxyList) {
+    AutoProxyAnswer answer;
+    answer.answered = true;
+    answer.proxyList = platform::fromUtf8(proxyList);
+    return answer;
+}
+
+// One run of the front end on its own: the served file, the proxy test's
+// site, a proxy of the network's own that serves the file for any address
+// it is asked for, and the stand-in for Windows.
+struct ProxyRun {
+    ProxyRun() {
+        languageRecord().languageId = 0x0409;
+        testsupport::writeRandomFile(docs / "installer.exe", 2 * 524288 + 7, 5);
+        std::ifstream file(docs / "installer.exe", std::ios::binary);
+        content.assign(std::istreambuf_iterator<char>(file), {});
+        os.setOwnExecutablePath(platform::fromUtf8((docs / "installer.exe").string()));
+        os.setTemporaryDirectory(platform::fromUtf8(temp.path().string()));
+        os.setModalTimeout(60s);
+        // A run that fails shows its notice instead of waiting for the bound.
+        os.scriptInput(platform::kMessageBoxTemplate, platform::UserInput::ClickOk);
+    }
+    ~ProxyRun() { releaseLanguageRecord(); }
+
+    void run(const std::string& address) {
+        CUpdateProgressDlg dialog(os, proxiedSettings(address, addressOf(site)));
+        dialog.DoModal();
+    }
+    bool installerStarted() const {
+        return os.launches().size() == 1 &&
+               testsupport::sha256OfFile(temp / "pel_mora_.exe") == testsupport::sha256OfFile(docs / "installer.exe");
+    }
+    // The network's proxy was asked for the address only: a HEAD, then the parts.
+    bool probeAndPartsThroughNetworkProxy(const std::string& address) const {
+        const auto requests = networkProxy.requests();
+        if (requests.size() < 4 || requests[0].method != "HEAD") return false;
+        return std::all_of(requests.begin(), requests.end(),
+                           [&address](const HttpRequest& request) { return request.target == address; });
+    }
+
+    testsupport::TempDir docs;
+    testsupport::TempDir temp;
+    std::string content;
+    FaultServer site{okPage};
+    FaultServer networkProxy{[this](const HttpRequest& request) { return testsupport::serveRange(request, content); }};
+    std::string networkProxyAddress = "127.0.0.1:" + std::to_string(networkProxy.port());
+    FakeWindows os;
+};
+
+TEST(FrontEndProxySources, TheScriptsFirstProxyServesTheRunUnlessTheManualProxyWorks) {
+    enum class Manual { None, Refusing, Working };
+    for (const Manual manual : {Manual::None, Manual::Refusing, Manual::Working}) {
+        const int row = static_cast<int>(manual);
+        ProxyRun run;
+        testsupport::TinyProxy tinyproxy;
+        testsupport::NginxServer nginx(run.docs.path());
+        const std::string address = nginx.url("installer.exe");
+        std::optional<std::wstring> manualText;
+        if (manual == Manual::Refusing) manualText = L"127.0.0.1:" + std::to_wstring(testsupport::freeLoopbackPort());
+        if (manual == Manual::Working) manualText = platform::fromUtf8(tinyproxy.address());
+        run.os.setCurrentUserProxy(true, manualText);
+        run.os.setAutoProxySettings(L"http://pac.corp.example/proxy.pac", false);
+        run.os.setAutoProxyAnswer(AutoProxySource::ConfigUrl,
+                                  listing("PROXY " + run.networkProxyAddress + "; PROXY 127.0.0.1:1; DIRECT"));
+        run.run(address);
+
+        EXPECT_TRUE(run.installerStarted()) << row;
+        const auto queries = run.os.autoProxyQueries();
+        if (manual == Manual::Working) {
+            EXPECT_TRUE(queries.empty()) << row;
+            EXPECT_TRUE(run.networkProxy.requests().empty()) << row;
+            EXPECT_NE(tinyproxy.log().find("HEAD " + address), std::string::npos) << tinyproxy.log();
+            continue;
+        }
+        ASSERT_EQ(queries.size(), 1u) << row;
+        EXPECT_EQ(queries[0].source, AutoProxySource::ConfigUrl) << row;
+        EXPECT_EQ(queries[0].url, platform::fromUtf8(address)) << row;
+        EXPECT_EQ(queries[0].configUrl, L"http://pac.corp.example/proxy.pac") << row;
+        EXPECT_EQ(queries[0].bound, 10s) << row;
+        EXPECT_TRUE(run.probeAndPartsThroughNetworkProxy(address)) << row;
+    }
+}
+
+TEST(FrontEndProxySources, AutoDetectionIsAskedOnlyWhenTheDirectProbeCannotConnect) {
+    for (const bool directWorks : {false, true}) {
+        ProxyRun run;
+        testsupport::NginxServer nginx(run.docs.path());
+        const std::string address = directWorks ? nginx.url("installer.exe")
+                                                : "http://127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort()) +
+                                                      "/installer.exe";
+        run.os.setCurrentUserProxy(true, std::nullopt);
+        run.os.setAutoProxySettings(std::nullopt, true);
+        run.os.setAutoProxyAnswer(AutoProxySource::AutoDetect, listing(run.networkProxyAddress));
+        run.run(address);
+
+        EXPECT_TRUE(run.installerStarted()) << directWorks;
+        const auto queries = run.os.autoProxyQueries();
+        if (directWorks) {
+            EXPECT_TRUE(queries.empty());
+            EXPECT_TRUE(run.networkProxy.requests().empty());
+            continue;
+        }
+        ASSERT_EQ(queries.size(), 1u);
+        EXPECT_EQ(queries[0].source, AutoProxySource::AutoDetect);
+        EXPECT_EQ(queries[0].url, platform::fromUtf8(address));
+        EXPECT_EQ(queries[0].bound, 5s);
+        EXPECT_TRUE(run.probeAndPartsThroughNetworkProxy(address));
+    }
+}
+
+TEST(FrontEndProxySources, AProxyThatWantsCredentialsEndsInTheServerErrorNotice) {
+    // A plain address is answered by the proxy itself; an https one is a tunnel it refuses.
+    for (const bool secure : {false, true}) {
+        ProxyRun run;
+        FaultServer demanding([](const HttpRequest&) {
+            HttpResponse response;
+            response.status = 407;
+            response.headers = {{"Proxy-Authenticate", "Basic realm=\"corp\""}};
+            response.body = "credentials, please";
+            return response;
+        });
+        run.os.setCurrentUserProxy(true, L"127.0.0.1:" + std::to_wstring(demanding.port()));
+        run.run(std::string(secure ? "https" : "http") + "://downloads.pelmora.example/installer.exe");
+
+        const auto boxes = run.os.dialogsWithTemplate(platform::kMessageBoxTemplate);
+        ASSERT_EQ(boxes.size(), 1u) << secure;
+        EXPECT_EQ(boxes[0].texts.at(platform::kMessageTextId),
+                  L"Server Error (system code: 407). The program will be automatically closed!")
+            << secure;
+        EXPECT_TRUE(run.os.launches().empty()) << secure;
+        EXPECT_TRUE(std::filesystem::is_empty(run.temp.path())) << secure;
+        EXPECT_FALSE(run.os.dialogsWithTemplate(platform::kProgressDialogTemplate).at(0).abandoned) << secure;
+    }
 }
 
 }  // namespace

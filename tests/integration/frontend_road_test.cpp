@@ -288,15 +288,22 @@ TEST_F(FrontEndRoad, NoTemporaryDirectoryIsAnInternalError) {
 }
 
 TEST_F(FrontEndRoad, ConfirmedCloseWhileARequestHangsEndsAtOnceWithoutANotice) {
-    // With the product's own bounds (10 s for the proxy test, 30 s for a silent
-    // probe): the request in flight is aborted by the stop instead.
-    for (const bool proxyHangs : {true, false}) {
+    // With the product's own bounds (10 s for the proxy test and the script's
+    // answer, 30 s for a silent probe): what is in flight is abandoned by the stop instead.
+    enum Hanging { ProxyTest, Probe, ScriptAnswer };
+    for (const int hanging : {ProxyTest, Probe, ScriptAnswer}) {
+        const bool proxyHangs = hanging == ProxyTest;
         FakeWindows local;
         local.setTemporaryDirectory(platform::fromUtf8(temp.string()));
         local.setOwnExecutablePath(platform::fromUtf8(stampedProgram(dir.path(), kTypicalBlock).string()));
         testsupport::SilentListener silent;  // accepts connections, never answers
         const std::string silentHost = "127.0.0.1:" + std::to_string(silent.port());
         if (proxyHangs) local.setCurrentUserProxy(true, platform::fromUtf8(silentHost));
+        if (hanging == ScriptAnswer) {
+            local.setCurrentUserProxy(true, std::nullopt);
+            local.setAutoProxySettings(L"http://pac.example/p.pac", false);
+            local.setAutoProxyAnswer(platform::AutoProxySource::ConfigUrl, {}, 60s);
+        }
         const auto started = std::chrono::steady_clock::now();
         std::atomic<std::int64_t> answeredAt{0};
         local.scriptInput(kProgressDialogTemplate, UserInput::Close,
@@ -311,14 +318,14 @@ TEST_F(FrontEndRoad, ConfirmedCloseWhileARequestHangsEndsAtOnceWithoutANotice) {
         const auto closing = std::chrono::steady_clock::now() -
                              std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(answeredAt));
 
-        EXPECT_EQ(result, platform::kIdCancel) << proxyHangs;
+        EXPECT_EQ(result, platform::kIdCancel) << hanging;
         const auto shown = local.dialogsWithTemplate(kMessageBoxTemplate);
-        ASSERT_EQ(shown.size(), 1u) << proxyHangs;  // the confirmation only, no error notice
-        EXPECT_EQ(shown[0].caption, L"Closing of downloader") << proxyHangs;
-        EXPECT_TRUE(local.launches().empty()) << proxyHangs;
+        ASSERT_EQ(shown.size(), 1u) << hanging;  // the confirmation only, no error notice
+        EXPECT_EQ(shown[0].caption, L"Closing of downloader") << hanging;
+        EXPECT_TRUE(local.launches().empty()) << hanging;
         // One second in the product; some slack for the sanitizer builds.
-        EXPECT_LT(closing, 2s) << proxyHangs;
-        EXPECT_FALSE(hasFiles(temp)) << proxyHangs;
+        EXPECT_LT(closing, 2s) << hanging;
+        EXPECT_FALSE(hasFiles(temp)) << hanging;
     }
 }
 

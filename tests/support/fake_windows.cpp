@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
+#include <tuple>
 
 #include "platform/system.h"
 #include "platform/text.h"
@@ -122,6 +123,17 @@ void FakeWindows::setCurrentUserProxy(bool callSucceeds, std::optional<std::wstr
     m_manualProxy = std::move(manualProxy);
 }
 
+void FakeWindows::setAutoProxySettings(std::optional<std::wstring> autoConfigUrl, bool autoDetect) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_autoConfigUrl = std::move(autoConfigUrl);
+    m_autoDetect = autoDetect;
+}
+
+void FakeWindows::setAutoProxyAnswer(AutoProxySource source, AutoProxyAnswer answer, std::chrono::milliseconds delay) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_autoProxyAnswers[source] = {std::move(answer), delay};
+}
+
 void FakeWindows::addRegistryKey(const std::wstring& path, RegistryView view) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_registry[KeyName{view, path}];
@@ -224,6 +236,11 @@ int FakeWindows::proxyQueries() const {
     return m_proxyQueries;
 }
 
+std::vector<AutoProxyQuery> FakeWindows::autoProxyQueries() const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_autoProxyQueries;
+}
+
 int FakeWindows::comInitialisations() const {
     const std::lock_guard<std::mutex> lock(m_lock);
     return m_comCount;
@@ -264,12 +281,37 @@ void FakeWindows::initializeCommonControls() {
     ++m_controlsCount;
 }
 
-bool FakeWindows::currentUserProxy(std::optional<std::wstring>& manualProxy) {
+bool FakeWindows::currentUserProxy(UserProxySettings& settings) {
     const std::lock_guard<std::mutex> lock(m_lock);
     ++m_proxyQueries;
     if (!m_proxyCallSucceeds) return false;
-    manualProxy = m_manualProxy;
+    settings.manualProxy = m_manualProxy;
+    settings.autoConfigUrl = m_autoConfigUrl;
+    settings.autoDetect = m_autoDetect;
     return true;
+}
+
+AutoProxyAnswer FakeWindows::proxyForUrl(const std::wstring& url, AutoProxySource source,
+                                         const std::wstring& configUrl, std::chrono::milliseconds bound,
+                                         const std::atomic<bool>* abort) {
+    AutoProxyAnswer answer;
+    std::chrono::milliseconds delay{0};
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        m_autoProxyQueries.push_back({source, url, configUrl, bound});
+        const auto found = m_autoProxyAnswers.find(source);
+        if (found != m_autoProxyAnswers.end()) std::tie(answer, delay) = found->second;
+    }
+    const auto started = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - started < delay) {
+        if ((abort && *abort) || std::chrono::steady_clock::now() - started >= bound) {
+            AutoProxyAnswer unanswered;
+            unanswered.error = kErrorWinHttpTimeout;
+            return unanswered;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return answer;
 }
 
 std::int32_t FakeWindows::openRegistryKey(const std::wstring& path, RegistryView view, RegistryKey& key) {

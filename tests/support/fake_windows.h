@@ -61,6 +61,14 @@ struct DialogRecord {
     int undeliveredMessages = 0;
 };
 
+// One question to the WinHTTP stand-in.
+struct AutoProxyQuery {
+    AutoProxySource source;
+    std::wstring url;
+    std::wstring configUrl;
+    std::chrono::milliseconds bound;
+};
+
 struct LaunchRecord {
     std::wstring file;
     std::wstring parameters;
@@ -80,6 +88,12 @@ public:
     void setComResult(bool ok);
     // The WinHTTP call: fails, or succeeds with or without a manual proxy text.
     void setCurrentUserProxy(bool callSucceeds, std::optional<std::wstring> manualProxy);
+    // The rest of those settings: the script address and the auto-detect flag.
+    void setAutoProxySettings(std::optional<std::wstring> autoConfigUrl, bool autoDetect);
+    // What proxyForUrl answers for a source (unanswered until set), after
+    // `delay`, keeping to the caller's bound and abort flag as Windows' side does.
+    void setAutoProxyAnswer(AutoProxySource source, AutoProxyAnswer answer,
+                            std::chrono::milliseconds delay = std::chrono::milliseconds(0));
     // Keys and values live in one registry view; the native view of the
     // 64-bit program unless told otherwise.
     void addRegistryKey(const std::wstring& path, RegistryView view = RegistryView::Wow64_64);
@@ -115,6 +129,7 @@ public:
     std::vector<std::pair<RegistryView, std::wstring>> registryKeysOpened() const;
     int openRegistryKeys() const;  // opened and not yet closed
     int proxyQueries() const;
+    std::vector<AutoProxyQuery> autoProxyQueries() const;
     int comInitialisations() const;
     int commonControlsInitialisations() const;
 
@@ -123,7 +138,9 @@ public:
     std::wstring temporaryDirectory() override;
     bool initializeCom() override;
     void initializeCommonControls() override;
-    bool currentUserProxy(std::optional<std::wstring>& manualProxy) override;
+    bool currentUserProxy(UserProxySettings& settings) override;
+    AutoProxyAnswer proxyForUrl(const std::wstring& url, AutoProxySource source, const std::wstring& configUrl,
+                                std::chrono::milliseconds bound, const std::atomic<bool>* abort) override;
     std::int32_t openRegistryKey(const std::wstring& path, RegistryView view, RegistryKey& key) override;
     std::int32_t queryRegistryValue(RegistryKey key, const std::wstring& name, void* buffer,
                                     std::uint32_t& size) override;
@@ -183,6 +200,10 @@ private:
     bool m_proxyCallSucceeds = false;
     std::optional<std::wstring> m_manualProxy;
     int m_proxyQueries = 0;
+    std::optional<std::wstring> m_autoConfigUrl;
+    bool m_autoDetect = false;
+    std::map<AutoProxySource, std::pair<AutoProxyAnswer, std::chrono::milliseconds>> m_autoProxyAnswers;
+    std::vector<AutoProxyQuery> m_autoProxyQueries;
     using KeyName = std::pair<RegistryView, std::wstring>;
     std::map<KeyName, std::map<std::wstring, std::vector<std::uint8_t>>> m_registry;
     std::set<std::wstring> m_deniedKeys;

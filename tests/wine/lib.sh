@@ -75,6 +75,26 @@ start_python_server() {
 }
 
 
+# The user's Internet settings as Wine's WinHTTP reads them: the binary
+# record Windows keeps for the settings dialog (DefaultConnectionSettings).
+CONNECTIONS='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
+
+# set_connection_settings FLAGS [PROXY [SCRIPT_URL]]: the record with FLAGS
+# (1 direct, 2 manual proxy, 4 auto-config script, 8 automatically detect),
+# the manual proxy text, an empty bypass list and the script's address.
+set_connection_settings() {
+    local blob
+    blob=$(python3 -c '
+import struct, sys
+flags, texts = int(sys.argv[1]), [t.encode() for t in (sys.argv[2], "", sys.argv[3])]
+print((struct.pack("<III", 0x46, 0, flags) + b"".join(struct.pack("<I", len(t)) + t for t in texts) + bytes(32)).hex())
+' "$1" "${2:-}" "${3:-}")
+    timeout 30 wine reg add "$CONNECTIONS" /v DefaultConnectionSettings /t REG_BINARY /d "$blob" /f >/dev/null ||
+        fail "could not write the Internet settings"
+}
+
+remove_connection_settings() { timeout 30 wine reg delete "$CONNECTIONS" /f >/dev/null 2>&1; }
+
 # A copy of the served stand-in installer: the recorder program padded with
 # pseudo-random bytes to SIZE bytes, so that the download spans many parts.
 make_served_installer() {

@@ -1,8 +1,12 @@
 // The Win32 OS services the front end uses: registry reads with their error
 // codes in both registry views, file existence, the temporary directory, the
-// outcome of a program start and the COM start rule.
+// outcome of a program start, the COM start rule and the bound on asking
+// WinHTTP for a script's proxy.
+#include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -123,6 +127,53 @@ TEST(Win32OsCom, OnlyTheFirstInitialisationOfAThreadCounts) {
     fresh.join();
     EXPECT_TRUE(first);
     EXPECT_FALSE(second);
+}
+
+// A loopback port whose connections wait in the backlog: nothing ever answers.
+class SilentPort {
+public:
+    SilentPort() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        m_socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int length = sizeof(address);
+        bind(m_socket, reinterpret_cast<sockaddr*>(&address), length);
+        listen(m_socket, 16);
+        getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+    }
+    ~SilentPort() {
+        closesocket(m_socket);
+        WSACleanup();
+    }
+    std::wstring scriptUrl() const { return L"http://127.0.0.1:" + std::to_wstring(m_port) + L"/proxy.pac"; }
+
+private:
+    SOCKET m_socket = INVALID_SOCKET;
+    unsigned m_port = 0;
+};
+
+TEST(Win32OsAutoProxy, AScriptThatNeverComesIsLeftAtTheBoundOrWhenAborted) {
+    using namespace std::chrono_literals;
+    SilentPort silent;
+    Win32Os os;
+    for (const bool aborted : {false, true}) {
+        const std::atomic<bool> abort{aborted};
+        const auto started = std::chrono::steady_clock::now();
+        const platform::AutoProxyAnswer answer = os.proxyForUrl(
+            L"http://downloads.pelmora.example/f.exe", platform::AutoProxySource::ConfigUrl, silent.scriptUrl(), 1500ms,
+            &abort);
+        const auto elapsed = std::chrono::steady_clock::now() - started;
+        EXPECT_FALSE(answer.answered) << aborted;
+        EXPECT_EQ(answer.error, platform::kErrorWinHttpTimeout) << aborted;
+        EXPECT_LT(elapsed, aborted ? 500ms : 4s) << aborted;
+        if (!aborted) {
+            EXPECT_GE(elapsed, 1400ms);
+        }
+    }
 }
 
 }  // namespace

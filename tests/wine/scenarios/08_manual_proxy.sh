@@ -5,22 +5,10 @@
 # answers every other address itself, so nothing leaves the machine.
 . "$(dirname "$0")/../lib.sh"
 
-CONNECTIONS='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
-remove_proxy_setting() { timeout 30 wine reg delete "$CONNECTIONS" /f >/dev/null 2>&1; }
-CLEANUP_HOOK=remove_proxy_setting
+CLEANUP_HOOK=remove_connection_settings
 
-# set_manual_proxy HOST:PORT: the binary record Windows keeps for the
-# settings dialog, with the "use a proxy server" flag and the proxy text.
-set_manual_proxy() {
-    local blob
-    blob=$(python3 -c '
-import struct, sys
-proxy = sys.argv[1].encode()
-print((struct.pack("<III", 0x46, 0, 3) + struct.pack("<I", len(proxy)) + proxy + struct.pack("<II", 0, 0) + bytes(32)).hex())
-' "$1")
-    timeout 30 wine reg add "$CONNECTIONS" /v DefaultConnectionSettings /t REG_BINARY /d "$blob" /f >/dev/null ||
-        fail "could not set the manual proxy"
-}
+# set_manual_proxy HOST:PORT: the "use a proxy server" flag and the proxy text.
+set_manual_proxy() { set_connection_settings 3 "$1"; }
 
 SERVED="$WORK/www/pelmora/PelMoraSetup.exe"
 make_served_installer "$SERVED" 2100000
