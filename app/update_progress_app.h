@@ -1,5 +1,6 @@
 // The application object: initialises COM and the common controls, runs the
-// progress dialog modally and shows a start-up failure in an "Error!" box.
+// progress dialog modally and shows a start-up failure in an "Error!" box; a
+// second start for the same resume state only brings the first to the front.
 #pragma once
 
 #include "app/os_services.h"
@@ -16,6 +17,9 @@ public:
 protected:
     // Constructs the progress dialog, runs it modally and destroys it.
     virtual void runMainDialog();
+    // One running copy per resume-state file: false (after bringing the
+    // running copy's window to the front) when another copy has it.
+    bool claimRunningCopy();
 
     platform::OsServices& m_os;
 };

@@ -116,6 +116,8 @@ public:
     int openRegistryKeys() const;  // opened and not yet closed
     int proxyQueries() const;
     int comInitialisations() const;
+    // Running-copy names this copy asked to bring to the front.
+    std::vector<std::wstring> activations() const;
     int commonControlsInitialisations() const;
 
     // --- OsServices ---
@@ -132,6 +134,12 @@ public:
     std::int32_t shellOpen(const std::wstring& file, const std::wstring& parameters) override;
     int runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) override;
     void messageBox(const std::wstring& text, const std::wstring& caption) override;
+    // Claims live in one namespace shared by every FakeWindows of the test
+    // process (the session), each released when its FakeWindows goes away.
+    bool claimRunningCopy(const std::wstring& name) override;
+    void publishRunningWindow(DialogWindow& window) override;
+    // True when the holder of `name` has published a window.
+    bool activateRunningCopy(const std::wstring& name, int waitMs) override;
 
 private:
     class Window;
@@ -194,6 +202,7 @@ private:
     std::vector<LaunchRecord> m_launches;
     std::vector<std::pair<std::wstring, std::wstring>> m_messageBoxes;
     std::vector<std::string> m_events;
+    std::vector<std::wstring> m_activations;
 };
 
 }  // namespace platform
