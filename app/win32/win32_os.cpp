@@ -146,7 +146,9 @@ HWND publishedWindow(const std::wstring& name) {
     if (!mapping) return nullptr;
     HWND window = nullptr;
     if (void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(LONG64))) {
-        const LONG64 value = InterlockedCompareExchange64(static_cast<LONG64 volatile*>(view), 0, 0);
+        // A read-only view: an aligned 8-byte load, no interlocked operation
+        // (those write).
+        const LONG64 value = *static_cast<const LONG64 volatile*>(view);
         window = reinterpret_cast<HWND>(static_cast<std::intptr_t>(value));
         UnmapViewOfFile(view);
     }

@@ -157,7 +157,8 @@ screenshot() {
 
 # Removes what an earlier run left in the Wine user's temporary folder.
 clean_wine_temp() {
-    rm -f "$E2E_TEMP"/*_.exe "$E2E_TEMP"/*_.exe.cmdline "$E2E_TEMP"/_.txt
+    rm -f "$E2E_TEMP"/*_.exe "$E2E_TEMP"/*_.exe.cmdline "$E2E_TEMP"/*_.exe.starts "$E2E_TEMP"/*_.exe.hold \
+        "$E2E_TEMP"/_.txt "$E2E_TEMP"/_.txt.validator
 }
 
 # The parameter part of a recorded command line: what follows the quoted
