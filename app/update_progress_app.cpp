@@ -26,7 +26,8 @@ bool CUpdateProgressApp::InitInstance() {
     if (!m_os.initializeCom()) return true;
     m_os.initializeCommonControls();
     try {
-        runMainDialog();
+        // A window that cannot be created is no success: the caller learns it.
+        if (runMainDialog() == -1) m_exitCode = 1;
     } catch (const std::runtime_error& error) {
         // Fixed English caption: the start-up failure box is never translated.
         m_os.messageBox(platform::fromUtf8(error.what()), L"Error!");
@@ -47,7 +48,7 @@ bool CUpdateProgressApp::claimRunningCopy() {
     return false;
 }
 
-void CUpdateProgressApp::runMainDialog() {
+int CUpdateProgressApp::runMainDialog() {
     CUpdateProgressDlg dialog(m_os);
-    dialog.DoModal();
+    return dialog.DoModal();
 }

@@ -197,6 +197,11 @@ void FakeWindows::setLaunchResult(std::int32_t code) {
     m_launchResult = code;
 }
 
+void FakeWindows::failWindowCreation() {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_noWindows = true;
+}
+
 void FakeWindows::setModalTimeout(std::chrono::milliseconds timeout) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_modalTimeout = timeout;
@@ -377,6 +382,7 @@ int FakeWindows::runModalDialog(int templateId, DialogHandler& handler, DialogWi
     std::chrono::milliseconds timeout{};
     {
         const std::lock_guard<std::mutex> lock(m_lock);
+        if (m_noWindows) return -1;
         id = static_cast<int>(m_records.size());
         DialogRecord record;
         record.id = id;

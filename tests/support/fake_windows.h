@@ -93,6 +93,8 @@ public:
     void addFile(const std::wstring& path);  // exists for fileExists
     // What shellOpen returns from now on (0: started); every call is recorded either way.
     void setLaunchResult(std::int32_t code);
+    // No dialog can be created from now on (no desktop): runModalDialog returns -1.
+    void failWindowCreation();
     // A modal loop that runs longer than this ends its dialog with -2 (a
     // hanging test fails instead of hanging).
     void setModalTimeout(std::chrono::milliseconds timeout);
@@ -203,6 +205,7 @@ private:
     std::vector<std::pair<std::wstring, std::wstring>> m_messageBoxes;
     std::vector<std::string> m_events;
     std::vector<std::wstring> m_activations;
+    bool m_noWindows = false;
 };
 
 }  // namespace platform

@@ -577,9 +577,9 @@ public:
     ScriptedApp(FakeWindows& os, std::string productId) : CUpdateProgressApp(os), m_windows(os), m_id(productId) {}
 
 protected:
-    void runMainDialog() override {
+    int runMainDialog() override {
         ScriptedDialog dialog(m_windows, [](ScriptedDialog& d) { d.postFinish(); }, m_id);
-        dialog.DoModal();
+        return dialog.DoModal();
     }
 
 private:
@@ -594,6 +594,7 @@ TEST_F(DialogTest, AppRunsTheDialogAfterComAndCommonControls) {
     EXPECT_EQ(os.commonControlsInitialisations(), 1);
     EXPECT_EQ(os.dialogsWithTemplate(kProgressDialogTemplate).size(), 1u);
     EXPECT_TRUE(os.messageBoxes().empty());
+    EXPECT_EQ(app.exitCode(), 0);
 }
 
 TEST_F(DialogTest, ASecondCopyForTheSameStateOnlyBringsTheFirstForward) {
@@ -620,6 +621,13 @@ TEST_F(DialogTest, ASecondCopyForTheSameStateOnlyBringsTheFirstForward) {
             << c.name;
         EXPECT_EQ(c.temp.entries(), 0u) << c.name;
     }
+}
+
+TEST_F(DialogTest, AppEndsWithAFailureCodeWhenNoWindowCanBeCreated) {
+    os.failWindowCreation();
+    CUpdateProgressApp app(os);
+    app.InitInstance();
+    EXPECT_EQ(app.exitCode(), 1);
 }
 
 TEST_F(DialogTest, AppEndsSilentlyWhenComDoesNotStart) {

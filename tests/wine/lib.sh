@@ -115,6 +115,16 @@ wait_installer() {
     WINE_PID=""
 }
 
+# Whether the started program still runs, for failure messages.
+program_state() {
+    if [ -n "$WINE_PID" ] && kill -0 "$WINE_PID" 2>/dev/null; then
+        echo "installer.exe still runs"
+    else
+        wait "$WINE_PID" 2>/dev/null
+        echo "installer.exe ended with $?"
+    fi
+}
+
 # The X window of a top-level window with exactly this caption.
 window_id() { xdotool search --name "^$1\$" 2>/dev/null | head -n 1; }
 
