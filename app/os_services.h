@@ -2,7 +2,8 @@
 // the program's file, the temporary directory, the user's proxy settings and
 // the proxy WinHTTP finds for an address, the registry under
 // HKEY_LOCAL_MACHINE (both views), file existence, starting a program, COM
-// and common controls, modal dialogs and the plain error box. The Windows
+// and common controls, modal dialogs, the plain error box and the one running
+// copy per resume state. The Windows
 // side (app/win32/win32_os.h) maps each call onto the Win32 call named in its
 // comment; tests use the in-process stand-in of tests/support/fake_windows.h.
 #pragma once
@@ -112,6 +113,22 @@ public:
 
     // MessageBoxW(NULL, text, caption, MB_OK).
     virtual void messageBox(const std::wstring& text, const std::wstring& caption) = 0;
+
+    // CreateMutexW(NULL, FALSE, "Local\\<name>"), the session's namespace:
+    // true when this process is the first holder (the mutex is kept until
+    // these services go away, and with it the claim), false when another
+    // process holds it (ERROR_ALREADY_EXISTS, or ERROR_ACCESS_DENIED for one
+    // made by another account). A call that fails otherwise claims nothing
+    // and returns true: one copy is not kept from running by a failure.
+    virtual bool claimRunningCopy(const std::wstring& name) = 0;
+    // After a successful claim: the dialog that later copies bring to the
+    // front, its HWND written into the file mapping "Local\\<name>.window".
+    virtual void publishRunningWindow(DialogWindow& window) = 0;
+    // For a copy whose claim failed: the HWND the running copy published
+    // (waiting for it up to `waitMs`, the running copy may still be starting),
+    // restored when minimised and brought to the front with
+    // SetForegroundWindow. False when no window was found in time.
+    virtual bool activateRunningCopy(const std::wstring& name, int waitMs) = 0;
 };
 
 }  // namespace platform

@@ -15,9 +15,10 @@ struct Text {
 };
 
 // Numbered as the dialog and the worker ask for them; the wording, including
-// its slips, is what users of the shipped program have always seen.
+// its slips, is what users of the shipped program have always seen (the
+// caption of text 0 once read "Загрытие", a misspelling since corrected).
 constexpr Text kTexts[] = {
-    {L"Загрытие программы", L"Closing of downloader"},
+    {L"Закрытие программы", L"Closing of downloader"},
     {L"Да", L"Yes"},
     {L"Нет, продолжить", L"No, continue"},
     {L"Хотите ли вы завершить процесс загрузки?", L"Do you want to stop download process?"},
@@ -61,4 +62,12 @@ std::wstring uiText(unsigned number) {
     // Only Russian as used in Russia; every other language, other Russian
     // sublanguages included, gets English.
     return languageId == kRussianLanguageId ? kTexts[number].russian : kTexts[number].english;
+}
+
+std::wstring joinSentences(const std::wstring& first, const std::wstring& second) {
+    if (first.empty()) return second;
+    const wchar_t last = first.back();
+    if (last == L' ') return first + second;
+    if (last == L'.' || last == L'!' || last == L'?') return first + L" " + second;
+    return first + L". " + second;
 }

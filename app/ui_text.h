@@ -35,3 +35,9 @@ inline constexpr unsigned kTextInternalError = 12;  // a failure without a messa
 
 // Texts 0..12; any other number gives an empty string.
 std::wstring uiText(unsigned number);
+
+// `first` and `second` as two sentences: a message that ends in a blank
+// already ("... (system code: 7). ") is kept as it is, one that ends in a
+// full stop, "!" or "?" gets a blank, any other ("Внутренняя ошибка") a full
+// stop and a blank.
+std::wstring joinSentences(const std::wstring& first, const std::wstring& second);

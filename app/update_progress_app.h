@@ -1,5 +1,6 @@
 // The application object: initialises COM and the common controls, runs the
-// progress dialog modally and shows a start-up failure in an "Error!" box.
+// progress dialog modally and shows a start-up failure in an "Error!" box; a
+// second start for the same resume state only brings the first to the front.
 #pragma once
 
 #include "app/os_services.h"
@@ -12,10 +13,18 @@ public:
     // The whole run. Returns false: the process ends without a message loop
     // of its own once the dialog is gone.
     bool InitInstance();
+    // The process's exit code: 1 when the progress window could not be
+    // created (no desktop to show it, nor any box, on), else 0.
+    int exitCode() const { return m_exitCode; }
 
 protected:
-    // Constructs the progress dialog, runs it modally and destroys it.
-    virtual void runMainDialog();
+    // Constructs the progress dialog, runs it modally and destroys it;
+    // returns the dialog's result (-1: it could not be created).
+    virtual int runMainDialog();
+    // One running copy per resume-state file: false (after bringing the
+    // running copy's window to the front) when another copy has it.
+    bool claimRunningCopy();
 
     platform::OsServices& m_os;
+    int m_exitCode = 0;
 };

@@ -1,6 +1,7 @@
 #include "app/update_progress_dlg.h"
 
 #include <memory>
+#include <utility>
 #include <stdexcept>
 
 #include <boost/format.hpp>
@@ -85,6 +86,7 @@ bool CUpdateProgressDlg::OnInitDialog() {
     m_window->setIcon(platform::kMainIconId);
     m_stopRequested = false;
     m_window->centerAndShow();
+    m_os.publishRunningWindow(*m_window);
     m_window->enableCloseMenuItem();
     m_window->setControlText(platform::kProgressLineId, uiText(kTextPreparing));
     m_window->setProgressRange(platform::kProgressBarId, 0, 100);
@@ -101,12 +103,21 @@ void CUpdateProgressDlg::OnStatusText(std::unique_ptr<std::wstring> text) {
 void CUpdateProgressDlg::OnProgress(std::unique_ptr<ProgressReport> owned) {
     m_window->setProgressPos(platform::kProgressBarId, owned->percent);
     if (m_downloader.downloadInfo().isComplete()) {
-        if (!stopWorker()) return;
-        launchDownloadedInstaller();
-        endDialog(1);
+        // The user is being asked whether to stop: the answer decides.
+        if (m_confirmingClose) {
+            m_completionPending = true;
+            return;
+        }
+        finishCompletedDownload();
         return;
     }
     m_window->setControlText(platform::kProgressLineId, owned->text);
+}
+
+void CUpdateProgressDlg::finishCompletedDownload() {
+    if (!stopWorker()) return;
+    launchDownloadedInstaller();
+    endDialog(1);
 }
 
 void CUpdateProgressDlg::OnFinish() {
@@ -143,9 +154,17 @@ void CUpdateProgressDlg::OnClose() {
     confirmation.m_okText = uiText(kTextCloseYes);
     confirmation.m_cancelText = uiText(kTextCloseNo);
     confirmation.m_message = uiText(kTextCloseQuestion);
-    if (m_os.runModalDialog(platform::kMessageBoxTemplate, confirmation, m_window) != kIdOk) return;
-    // A completion handled while the box was open has ended the dialog already.
+    m_confirmingClose = true;
+    const bool confirmed = m_os.runModalDialog(platform::kMessageBoxTemplate, confirmation, m_window) == kIdOk;
+    m_confirmingClose = false;
+    const bool completed = std::exchange(m_completionPending, false);
     if (m_ended) return;
+    if (!confirmed) {
+        if (completed) finishCompletedDownload();
+        return;
+    }
+    // A "Yes" after completion starts nothing; the completed file and its
+    // state stay for the next start.
     if (!stopWorker()) return;
     // The default close handling of a dialog: it ends with IDCANCEL.
     endDialog(kIdCancel);
@@ -171,7 +190,7 @@ int CUpdateProgressDlg::showErrorMessage(const std::wstring& message) {
     notice.m_caption = uiText(kTextErrorCaption);
     notice.m_okText = uiText(kTextErrorOk);
     notice.m_cancelText = uiText(kTextErrorCancel);
-    notice.m_message = message + uiText(kTextClosingNotice);
+    notice.m_message = joinSentences(message, uiText(kTextClosingNotice));
     return m_os.runModalDialog(platform::kMessageBoxTemplate, notice, m_window);
 }
 

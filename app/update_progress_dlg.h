@@ -124,6 +124,8 @@ private:
     // Starts the installer at most once per process (there is one dialog per
     // process); a start that fails is shown in an error notice.
     void launchDownloadedInstaller();
+    // The worker stopped, the installer started, the dialog ended.
+    void finishCompletedDownload();
 
     // Orders "the worker commits to an error notice" against "the interface
     // thread asks it to stop".
@@ -132,4 +134,8 @@ private:
     // Interface thread only.
     bool m_ended = false;
     bool m_installerStarted = false;
+    // The close confirmation is open; a completion reported meanwhile waits
+    // for its answer.
+    bool m_confirmingClose = false;
+    bool m_completionPending = false;
 };

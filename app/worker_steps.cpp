@@ -4,7 +4,10 @@
 #include <charconv>
 #include <filesystem>
 
+#include <boost/crc.hpp>
 #include <boost/format.hpp>
+
+#include "platform/text.h"
 
 std::wstring errorMessageFor(const ErrorClass& error) {
     switch (error.kind) {
@@ -82,4 +85,14 @@ std::wstring resumeStatePath(const std::wstring& tempDir, const std::wstring& fi
 
 std::wstring installerPath(const std::wstring& tempDir, const std::wstring& fileStem, const std::wstring& fileTag) {
     return (boost::wformat(L"%ls" + separator() + L"%ls_%ls.exe") % tempDir % fileStem % fileTag).str();
+}
+
+std::wstring runningCopyName(const std::wstring& statePath) {
+    std::string bytes = platform::toUtf8(statePath);
+    for (char& c : bytes) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    boost::crc_32_type crc;
+    crc.process_bytes(bytes.data(), bytes.size());
+    return (boost::wformat(L"Vorlane-%08x") % crc.checksum()).str();
 }

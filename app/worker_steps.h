@@ -60,3 +60,9 @@ ProgressReport* newProgressReport(std::int32_t percent, const std::wstring& text
 // "\" is not one).
 std::wstring resumeStatePath(const std::wstring& tempDir, const std::wstring& fileTag);
 std::wstring installerPath(const std::wstring& tempDir, const std::wstring& fileStem, const std::wstring& fileTag);
+
+// The name of the one running copy per resume-state file: "Vorlane-" and the
+// CRC-32 (8 hex digits) of the path's UTF-8 bytes, ASCII letters lower-cased
+// (a path's case does not tell two Windows files apart). Object names may
+// hold no backslash, so the path itself cannot be the name.
+std::wstring runningCopyName(const std::wstring& statePath);

@@ -35,6 +35,7 @@ inline constexpr char kBeginDownload[] = "beginDownload()";
 inline constexpr char kDownload[] = "Downloader::download()";
 inline constexpr char kCouldNotAllocate[] = "couldn't allocate dest file.";
 inline constexpr char kOpenDestFile[] = "Open dest file!";
+inline constexpr char kHoldFinishedFile[] = "dest file complete already: held for the start.";
 inline constexpr char kCouldNotOpen[] = "Error: Couldn't open dest file";
 inline constexpr char kWorkersCount[] = "workersCount=%d";
 inline constexpr char kPartsCount[] = "partsCount=%d";

@@ -70,11 +70,14 @@ public:
     // a strong ETag or a Last-Modified equal to the one recorded when the kept
     // bytes were fetched. Continuing adopts the state's worker entries;
     // otherwise the description starts fresh, its state is saved (claiming
-    // nothing) and then the validator is recorded for a later start. Called
+    // nothing) and then the validator is recorded for a later start, together
+    // with a checksum of the state it belongs to (rewritten at every save):
+    // a state is only continued beside the record written for it. Called
     // after the settings and before beginDownload; true when it continues.
     bool prepareStart(bool mayContinue = true);
     bool continued() const { return m_continued; }
-    // "<resume-state path>.validator": the file version the kept bytes belong to.
+    // "<resume-state path>.validator": the file version the kept bytes belong
+    // to, a line break and the CRC-32 (8 hex digits) of the state saved with it.
     std::wstring validatorRecordPath() const;
 
     DownloadInfo& downloadInfo();
@@ -119,6 +122,9 @@ private:
     // Opens, judges and sizes the destination, then saves the resume state;
     // false (with the result set) when the run cannot go on.
     bool prepareDestFile(platform::File& file);
+    // A description that is complete before the run: holds the finished
+    // file read-only for the start instead of opening it for writing.
+    void holdFinishedFile();
     // `anotherMirrorRemains`: a mirror that sends nothing is left sooner.
     DownloadResult runTransferLoop(DownloaderAsyncWriter& writer, std::string url,
                                    bool anotherMirrorRemains = false);
@@ -137,6 +143,9 @@ private:
     // newest offered one whose parts are durable already.
     void offerState(DownloaderAsyncWriter& writer);
     void saveDurableState(std::uint64_t durable);
+    // Replaces the resume state by `bytes`, then the validator record by one
+    // for exactly that state; false when the state could not be saved.
+    bool saveState(const std::string& bytes);
 
     DownloadInfo m_info;
     bool m_continued = false;

@@ -1,9 +1,12 @@
 // The decision at start whether an earlier run's resume state is continued,
 // and the saves that keep the state from claiming bytes the disk lacks.
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <system_error>
+
+#include <boost/crc.hpp>
 
 #include "downloader/async_writer.h"
 #include "downloader/diagnostic_log.h"
@@ -28,6 +31,18 @@ bool readPlainFile(const std::wstring& path, std::string& bytes) {
     return !in.bad();
 }
 
+// The validator record: the file version, a line break and the CRC-32 of the
+// resume state it was written beside. A record only vouches for that very
+// state: a state another run wrote later (for the old version, say) does not
+// match it, and is not continued.
+std::string validatorRecord(const std::string& validator, const std::string& state) {
+    boost::crc_32_type crc;
+    crc.process_bytes(state.data(), state.size());
+    char digest[9];
+    std::snprintf(digest, sizeof digest, "%08x", static_cast<unsigned>(crc.checksum()));
+    return validator + "\n" + digest;
+}
+
 }  // namespace
 
 std::wstring Downloader::validatorRecordPath() const { return m_tempFilePath + L".validator"; }
@@ -36,11 +51,9 @@ bool Downloader::canContinue(DownloadInfo& earlier) const {
     // A weak ETag does not promise the same bytes, and without any validator
     // nothing shows that the kept bytes belong to the file served now.
     if (m_validator.empty() || m_validator.rfind("W/", 0) == 0) return false;
-    std::string recorded;
-    if (!readPlainFile(validatorRecordPath(), recorded) || recorded != m_validator) return false;
-
-    std::string bytes;
-    if (!readPlainFile(m_tempFilePath, bytes) || !earlier.parse(bytes)) return false;
+    std::string recorded, bytes;
+    if (!readPlainFile(validatorRecordPath(), recorded) || !readPlainFile(m_tempFilePath, bytes)) return false;
+    if (recorded != validatorRecord(m_validator, bytes) || !earlier.parse(bytes)) return false;
     if (!earlier.describesSameDownload(m_info)) return false;
 
     // The kept bytes are only where the state says if the destination is the
@@ -63,17 +76,20 @@ bool Downloader::prepareStart(bool mayContinue) {
     }
     m_info.resetWorkers();
     if (m_tempFilePath.empty()) return false;
-    // The fresh state, claiming nothing, replaces the old one before the new
-    // version is recorded: at no moment do old bytes and the new version's
-    // record stand together with a state that claims those bytes.
-    const bool saved = m_info.save(m_tempFilePath);
-    std::error_code error;
     if (m_validator.empty()) {
+        std::error_code error;
         std::filesystem::remove(platform::nativePath(validatorRecordPath()), error);
-        return false;
     }
-    if (saved) platform::File::replaceWhole(validatorRecordPath(), m_validator);
+    saveState(m_info.serialize());
     return false;
+}
+
+bool Downloader::saveState(const std::string& bytes) {
+    // The state goes first: a run that stops between the two files leaves a
+    // record naming the previous state, and the next start begins fresh.
+    if (bytes.empty() || !platform::File::replaceWhole(m_tempFilePath, bytes)) return false;
+    if (!m_validator.empty()) platform::File::replaceWhole(validatorRecordPath(), validatorRecord(m_validator, bytes));
+    return true;
 }
 
 void Downloader::offerState(DownloaderAsyncWriter& writer) {
@@ -86,7 +102,7 @@ void Downloader::saveDurableState(std::uint64_t durable) {
     auto newest = m_pendingStates.end();
     for (auto it = m_pendingStates.begin(); it != m_pendingStates.end() && it->first <= durable; ++it) newest = it;
     if (newest == m_pendingStates.end()) return;
-    const bool saved = platform::File::replaceWhole(m_tempFilePath, newest->second);
+    const bool saved = saveState(newest->second);
     diagnosticLogf(logtext::kSaveResult, saved ? 1 : 0);
     m_pendingStates.erase(m_pendingStates.begin(), newest + 1);
 }

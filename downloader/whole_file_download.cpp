@@ -43,11 +43,27 @@ bool Downloader::prepareDestFile(platform::File& file) {
 
     diagnosticLog(logtext::kOpenDestFile);
 
-    if (!m_info.save(tempFilePath())) {
+    if (!saveState(m_info.serialize())) {
         m_result = DE_SaveResumeStateError;
         return false;
     }
     return true;
+}
+
+void Downloader::holdFinishedFile() {
+    platform::File file;
+    if (file.openHeld(m_info.filePath()) && isDestFileReusable(file)) {
+        diagnosticLog(logtext::kHoldFinishedFile);
+        const std::lock_guard<std::mutex> lock(m_completedFileLock);
+        m_completedFile = std::move(file);
+        m_result = DE_Success;
+        return;
+    }
+    // Not there as the state said, or somebody writes it: nothing is claimed
+    // to be complete.
+    diagnosticLog(logtext::kCouldNotAllocate);
+    m_info.resetWorkers();
+    m_result = DE_AllocateDestFileError;
 }
 
 void Downloader::download() {
@@ -65,6 +81,14 @@ void Downloader::download() {
         diagnosticLog(logtext::kStoppedBeforeAllocation);
         m_result = DE_Stopped;
         m_lastRunResult = DE_Stopped;
+        return;
+    }
+
+    // Every part is in already (a continued state of a finished download,
+    // whose file may even be running as the installer): nothing is written,
+    // the file is only held for the start.
+    if (m_info.isComplete()) {
+        holdFinishedFile();
         return;
     }
 

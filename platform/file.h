@@ -34,6 +34,12 @@ public:
     // for writing at the switch.
     bool holdReadOnly();
 
+    // Opens an existing plain file (no link, one hard link) for reading only,
+    // held as holdReadOnly() holds it; false when it cannot be held (another
+    // process writes it, or it is no plain file). Works while the file runs
+    // as a program.
+    bool openHeld(const std::wstring& path);
+
     bool isOpen() const;
     bool isWritable() const { return m_writable; }
     void close();

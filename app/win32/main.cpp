@@ -13,7 +13,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         platform::Win32Os os;
         CUpdateProgressApp app(os);
         app.InitInstance();
-        return 0;
+        return app.exitCode();
     } catch (...) {
         // Failures other than std::runtime_error (memory exhaustion, for
         // instance) end the process quietly with a failure code instead of

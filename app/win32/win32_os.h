@@ -10,7 +10,7 @@ namespace platform {
 class Win32Os final : public OsServices {
 public:
     Win32Os() = default;
-    // Balances a successful initializeCom.
+    // Balances a successful initializeCom; gives the running-copy claim back.
     ~Win32Os() override;
     Win32Os(const Win32Os&) = delete;
     Win32Os& operator=(const Win32Os&) = delete;
@@ -30,9 +30,16 @@ public:
     std::int32_t shellOpen(const std::wstring& file, const std::wstring& parameters) override;
     int runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) override;
     void messageBox(const std::wstring& text, const std::wstring& caption) override;
+    bool claimRunningCopy(const std::wstring& name) override;
+    void publishRunningWindow(DialogWindow& window) override;
+    bool activateRunningCopy(const std::wstring& name, int waitMs) override;
 
 private:
     bool m_comInitialised = false;
+    // The claim's mutex and the mapping holding the window (HANDLEs), closed
+    // with these services, that is when the process ends.
+    void* m_runningMutex = nullptr;
+    void* m_windowMapping = nullptr;
 };
 
 }  // namespace platform

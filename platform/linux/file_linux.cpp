@@ -64,6 +64,19 @@ bool File::holdReadOnly() {
     return true;
 }
 
+bool File::openHeld(const std::wstring& path) {
+    close();
+    const int fd = ::open(toUtf8(path).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+        ::close(fd);
+        return false;
+    }
+    m_handle = fd;
+    return true;
+}
+
 bool File::isOpen() const { return m_handle >= 0; }
 
 void File::close() {

@@ -95,6 +95,26 @@ bool File::holdReadOnly() {
     return true;
 }
 
+bool File::openHeld(const std::wstring& path) {
+    close();
+    // Reading shared with readers only: the open fails while anybody writes
+    // it, and nobody may write or delete it while it is held. A running
+    // program's image does not stand in the way.
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool plain = GetFileInformationByHandle(handle, &info) &&
+                       !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
+                       info.nNumberOfLinks <= 1;
+    if (!plain) {
+        CloseHandle(handle);
+        return false;
+    }
+    m_handle = valueOf(handle);
+    return true;
+}
+
 bool File::isOpen() const { return m_handle != -1; }
 
 void File::close() {

@@ -178,6 +178,15 @@ TEST(EngineResume, EveryFailingConditionStartsFresh) {
         {"other version", [] {}, url, "\"0-0\"", kSize, true, false},
         {"weak etag", [&] { write(record, "W/" + validator); }, url, "W/" + validator, kSize, true, false},
         {"no validator", [&] { write(record, ""); }, url, "", kSize, true, false},
+        // Another copy started for a new version of the same size and recorded
+        // it; the first copy's later save put back a state claiming old parts.
+        {"record of another state",
+         [&] {
+             Start other(out.path(), url, "\"v2\"");
+             other.downloader.prepareStart(false);
+             write(state, keptState);
+         },
+         url, "\"v2\"", kSize, true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -196,7 +205,7 @@ TEST(EngineResume, EveryFailingConditionStartsFresh) {
         if (!c.continues) {
             EXPECT_EQ(fs::exists(record), !c.validator.empty());
             if (!c.validator.empty()) {
-                EXPECT_EQ(testsupport::readFileBytes(record), c.validator);
+                EXPECT_EQ(testsupport::readFileBytes(record).rfind(c.validator + "\n", 0), 0u);
             }
         }
     }

@@ -201,13 +201,13 @@ const FailureCase kFailures[] = {
     // ... but not in an interim answer, whose length never counts: the final
     // answer's is taken and the download starts (and fails on its 200s).
     {"content length abc", 0x0409, [](const HttpRequest&) { return interimLength("abc", "1000"); },
-     L"Internal Error.The program will be automatically closed!", true},
+     L"Internal Error. The program will be automatically closed!", true},
     {"content length without digits", 0x0409, [](const HttpRequest&) { return interimLength("  -", "1000"); },
-     L"Internal Error.The program will be automatically closed!", true},
+     L"Internal Error. The program will be automatically closed!", true},
     {"content length too large", 0x0409, [](const HttpRequest&) { return headWithLength("2147483648"); },
      L"Server Error (system code: 2001). The program will be automatically closed!"},
     {"negative content length", 0x0409, [](const HttpRequest&) { return interimLength("-1", "1000"); },
-     L"Internal Error.The program will be automatically closed!", true},
+     L"Internal Error. The program will be automatically closed!", true},
     {"404 during the download", 0x0409,
      [](const HttpRequest& request) {
          if (request.method == "HEAD") return headWithLength("1000000");
@@ -216,7 +216,7 @@ const FailureCase kFailures[] = {
          response.body = "not here";
          return response;
      },
-     L"Internal Error.The program will be automatically closed!", true},
+     L"Internal Error. The program will be automatically closed!", true},
     {"404 during the download, Russian", 0x0419,
      [](const HttpRequest& request) {
          if (request.method == "HEAD") return headWithLength("1000000");
@@ -224,7 +224,7 @@ const FailureCase kFailures[] = {
          response.status = 404;
          return response;
      },
-     L"Внутренняя ошибкаПрограмма будет автоматически закрыта!", true},
+     L"Внутренняя ошибка. Программа будет автоматически закрыта!", true},
     {"HEAD 404 with a length is a server error", 0x0409,
      [](const HttpRequest&) {
          HttpResponse response = headWithLength("600000");
@@ -284,7 +284,7 @@ TEST_F(FrontEndRoad, NoTemporaryDirectoryIsAnInternalError) {
     os.scriptInput(kMessageBoxTemplate, UserInput::ClickOk);
     runDialog(nginx.url("installer.exe"));
     ASSERT_EQ(boxes().size(), 1u);
-    EXPECT_EQ(boxes()[0].texts.at(platform::kMessageTextId), L"Internal Error.The program will be automatically closed!");
+    EXPECT_EQ(boxes()[0].texts.at(platform::kMessageTextId), L"Internal Error. The program will be automatically closed!");
 }
 
 TEST_F(FrontEndRoad, ConfirmedCloseWhileARequestHangsEndsAtOnceWithoutANotice) {

@@ -92,8 +92,47 @@ private:
     int m_id;
 };
 
+namespace {
+
+// The session's named objects: name -> (holder, window published).
+std::mutex g_claimsLock;
+std::map<std::wstring, std::pair<const FakeWindows*, bool>> g_claims;
+
+}  // namespace
+
 FakeWindows::FakeWindows() = default;
-FakeWindows::~FakeWindows() = default;
+
+FakeWindows::~FakeWindows() {
+    const std::lock_guard<std::mutex> lock(g_claimsLock);
+    std::erase_if(g_claims, [this](const auto& claim) { return claim.second.first == this; });
+}
+
+bool FakeWindows::claimRunningCopy(const std::wstring& name) {
+    const std::lock_guard<std::mutex> lock(g_claimsLock);
+    return g_claims.try_emplace(name, this, false).second;
+}
+
+void FakeWindows::publishRunningWindow(DialogWindow&) {
+    const std::lock_guard<std::mutex> lock(g_claimsLock);
+    for (auto& claim : g_claims) {
+        if (claim.second.first == this) claim.second.second = true;
+    }
+}
+
+bool FakeWindows::activateRunningCopy(const std::wstring& name, int) {
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        m_activations.push_back(name);
+    }
+    const std::lock_guard<std::mutex> lock(g_claimsLock);
+    const auto found = g_claims.find(name);
+    return found != g_claims.end() && found->second.second;
+}
+
+std::vector<std::wstring> FakeWindows::activations() const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_activations;
+}
 
 // --- configuration ---
 
@@ -168,6 +207,11 @@ void FakeWindows::addFile(const std::wstring& path) {
 void FakeWindows::setLaunchResult(std::int32_t code) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_launchResult = code;
+}
+
+void FakeWindows::failWindowCreation() {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_noWindows = true;
 }
 
 void FakeWindows::setModalTimeout(std::chrono::milliseconds timeout) {
@@ -380,6 +424,7 @@ int FakeWindows::runModalDialog(int templateId, DialogHandler& handler, DialogWi
     std::chrono::milliseconds timeout{};
     {
         const std::lock_guard<std::mutex> lock(m_lock);
+        if (m_noWindows) return -1;
         id = static_cast<int>(m_records.size());
         DialogRecord record;
         record.id = id;

@@ -107,6 +107,8 @@ public:
     void addFile(const std::wstring& path);  // exists for fileExists
     // What shellOpen returns from now on (0: started); every call is recorded either way.
     void setLaunchResult(std::int32_t code);
+    // No dialog can be created from now on (no desktop): runModalDialog returns -1.
+    void failWindowCreation();
     // A modal loop that runs longer than this ends its dialog with -2 (a
     // hanging test fails instead of hanging).
     void setModalTimeout(std::chrono::milliseconds timeout);
@@ -131,6 +133,8 @@ public:
     int proxyQueries() const;
     std::vector<AutoProxyQuery> autoProxyQueries() const;
     int comInitialisations() const;
+    // Running-copy names this copy asked to bring to the front.
+    std::vector<std::wstring> activations() const;
     int commonControlsInitialisations() const;
 
     // --- OsServices ---
@@ -149,6 +153,12 @@ public:
     std::int32_t shellOpen(const std::wstring& file, const std::wstring& parameters) override;
     int runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) override;
     void messageBox(const std::wstring& text, const std::wstring& caption) override;
+    // Claims live in one namespace shared by every FakeWindows of the test
+    // process (the session), each released when its FakeWindows goes away.
+    bool claimRunningCopy(const std::wstring& name) override;
+    void publishRunningWindow(DialogWindow& window) override;
+    // True when the holder of `name` has published a window.
+    bool activateRunningCopy(const std::wstring& name, int waitMs) override;
 
 private:
     class Window;
@@ -215,6 +225,8 @@ private:
     std::vector<LaunchRecord> m_launches;
     std::vector<std::pair<std::wstring, std::wstring>> m_messageBoxes;
     std::vector<std::string> m_events;
+    std::vector<std::wstring> m_activations;
+    bool m_noWindows = false;
 };
 
 }  // namespace platform

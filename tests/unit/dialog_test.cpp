@@ -17,6 +17,7 @@
 #include "app/ui_text.h"
 #include "app/update_progress_app.h"
 #include "app/update_progress_dlg.h"
+#include "app/worker_steps.h"
 #include "platform/file.h"
 #include "tests/support/fake_windows.h"
 #include "tests/unit/transfer_test_access.h"
@@ -330,7 +331,7 @@ TEST_F(DialogTest, CompletionLostByTheTimeTheWorkerEndedStartsNothing) {
     EXPECT_TRUE(os.launches().empty());
     const auto boxes = os.dialogsWithTemplate(kMessageBoxTemplate);
     ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].texts.at(platform::kMessageTextId), L"Internal Error.The program will be automatically closed!");
+    EXPECT_EQ(boxes[0].texts.at(platform::kMessageTextId), L"Internal Error. The program will be automatically closed!");
 }
 
 TEST_F(DialogTest, FinishEndsTheDialogAfterJoiningTheWorker) {
@@ -377,7 +378,7 @@ void expectBox(const DialogRecord& box, const BoxTexts& texts) {
 
 const BoxTexts kConfirmations[] = {
     {kEnglish, L"Closing of downloader", L"Yes", L"No, continue", L"Do you want to stop download process?"},
-    {kRussian, L"Загрытие программы", L"Да", L"Нет, продолжить", L"Хотите ли вы завершить процесс загрузки?"},
+    {kRussian, L"Закрытие программы", L"Да", L"Нет, продолжить", L"Хотите ли вы завершить процесс загрузки?"},
 };
 
 TEST_F(DialogTest, CloseAsksForConfirmationWithItsTexts) {
@@ -454,28 +455,32 @@ TEST_F(DialogTest, OnlyAConfirmedCloseStopsTheDownload) {
     }
 }
 
-TEST_F(DialogTest, CompletionWhileTheConfirmationIsOpenStartsTheInstallerWhateverTheAnswer) {
-    for (const UserInput answer : {UserInput::ClickOk, UserInput::ClickCancel}) {
+TEST_F(DialogTest, CompletionWhileTheConfirmationIsOpenWaitsForTheAnswer) {
+    const struct {
+        UserInput answer;
+        int result;
+        std::size_t launches;
+    } cases[] = {{UserInput::ClickOk, kIdCancel, 0}, {UserInput::ClickCancel, 1, 1}};
+    for (const auto& c : cases) {
         FakeWindows local;
         local.setOwnExecutablePath(payload.path());
         local.scriptInput(kProgressDialogTemplate, UserInput::Close);
         // The user answers only after the completion has been handled.
-        local.scriptInput(kMessageBoxTemplate, answer, [&local] { return mainRecord(local).ended; });
+        local.scriptInput(kMessageBoxTemplate, c.answer, [&local] {
+            const auto positions = mainRecord(local).progressPositions;
+            return !positions.empty() && positions.back() == 100;
+        });
         ScriptedDialog dialog(local, [](ScriptedDialog& d) {
             d.waitForOpenBox();
             d.completeDownload(L"installer.exe");
-            // Two reports in the queue: the box's modal loop still delivers the
-            // second one to the ended (not yet destroyed) dialog.
             d.postProgress(99, L"");
             d.postProgress(100, L"");
-            d.waitForStop();
         });
-        EXPECT_EQ(dialog.DoModal(), 1);
-        const auto events = local.events();
-        EXPECT_EQ(local.launches().size(), 1u);
-        EXPECT_LT(indexOf(events, "open 131"), indexOf(events, "launch"));
-        EXPECT_LT(indexOf(events, "launch"), indexOf(events, "end 102 1"));
-        EXPECT_LT(indexOf(events, "end 102 1"), indexOf(events, "destroy 131"));
+        EXPECT_EQ(dialog.DoModal(), c.result);
+        EXPECT_EQ(local.launches().size(), c.launches);
+        if (c.launches != 0) {
+            EXPECT_LT(indexOf(local.events(), "destroy 131"), indexOf(local.events(), "launch"));
+        }
         EXPECT_TRUE(mainRecord(local).destroyed);
     }
 }
@@ -572,9 +577,9 @@ public:
     ScriptedApp(FakeWindows& os, std::string productId) : CUpdateProgressApp(os), m_windows(os), m_id(productId) {}
 
 protected:
-    void runMainDialog() override {
+    int runMainDialog() override {
         ScriptedDialog dialog(m_windows, [](ScriptedDialog& d) { d.postFinish(); }, m_id);
-        dialog.DoModal();
+        return dialog.DoModal();
     }
 
 private:
@@ -589,6 +594,40 @@ TEST_F(DialogTest, AppRunsTheDialogAfterComAndCommonControls) {
     EXPECT_EQ(os.commonControlsInitialisations(), 1);
     EXPECT_EQ(os.dialogsWithTemplate(kProgressDialogTemplate).size(), 1u);
     EXPECT_TRUE(os.messageBoxes().empty());
+    EXPECT_EQ(app.exitCode(), 0);
+}
+
+TEST_F(DialogTest, ASecondCopyForTheSameStateOnlyBringsTheFirstForward) {
+    const unittest::ScratchDir temp, otherTemp;
+    const std::wstring name = runningCopyName(resumeStatePath(temp.path().wstring(), L""));
+    const struct {
+        const char* name;
+        bool firstRuns;
+        const unittest::ScratchDir& temp;
+        bool dialogRuns;
+    } cases[] = {{"same state", true, temp, false}, {"other state", true, otherTemp, true}, {"first gone", false, temp, true}};
+    for (const auto& c : cases) {
+        FakeWindows first, second;
+        if (c.firstRuns) {
+            ASSERT_TRUE(first.claimRunningCopy(name));
+        }
+        second.setOwnExecutablePath(payload.path());
+        second.setTemporaryDirectory(c.temp.path().wstring());
+        ScriptedApp app(second, "pelmora");
+        EXPECT_FALSE(app.InitInstance()) << c.name;
+        EXPECT_EQ(second.dialogs().size(), c.dialogRuns ? 1u : 0u) << c.name;
+        EXPECT_EQ(second.comInitialisations(), c.dialogRuns ? 1 : 0) << c.name;
+        EXPECT_EQ(second.activations(), c.dialogRuns ? std::vector<std::wstring>{} : std::vector<std::wstring>{name})
+            << c.name;
+        EXPECT_EQ(c.temp.entries(), 0u) << c.name;
+    }
+}
+
+TEST_F(DialogTest, AppEndsWithAFailureCodeWhenNoWindowCanBeCreated) {
+    os.failWindowCreation();
+    CUpdateProgressApp app(os);
+    app.InitInstance();
+    EXPECT_EQ(app.exitCode(), 1);
 }
 
 TEST_F(DialogTest, AppEndsSilentlyWhenComDoesNotStart) {

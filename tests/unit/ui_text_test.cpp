@@ -5,6 +5,7 @@
 #include <boost/format.hpp>
 #include <climits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/ui_text.h"
@@ -34,8 +35,19 @@ TEST(UiText, RussianWindowForRussianAsUsedInRussia) {
     WithLanguage russian(0x0419);
     EXPECT_EQ((boost::wformat(uiText(8)) % catalogDisplayName(1)).str(), L"Установка PelMora");
     EXPECT_EQ(uiText(9), L"Подготовка к установке...");
-    EXPECT_EQ(uiText(0), L"Загрытие программы");
+    EXPECT_EQ(uiText(0), L"Закрытие программы");
     EXPECT_EQ(uiText(12), L"Внутренняя ошибка");
+}
+
+TEST(UiText, MessageAndClosingNoticeReadAsTwoSentences) {
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"Internal Error.", L"Internal Error. The program will be automatically closed!"},
+        {L"Внутренняя ошибка", L"Внутренняя ошибка. The program will be automatically closed!"},
+        {L"Download Error (system code: 7). ", L"Download Error (system code: 7). The program will be automatically closed!"},
+        {L"", L"The program will be automatically closed!"},
+    };
+    for (const auto& [message, expected] : cases)
+        EXPECT_EQ(joinSentences(message, L"The program will be automatically closed!"), expected);
 }
 
 TEST(UiText, EnglishWindowForOtherLanguages) {

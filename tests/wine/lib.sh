@@ -135,6 +135,16 @@ wait_installer() {
     WINE_PID=""
 }
 
+# Whether the started program still runs, for failure messages.
+program_state() {
+    if [ -n "$WINE_PID" ] && kill -0 "$WINE_PID" 2>/dev/null; then
+        echo "installer.exe still runs"
+    else
+        wait "$WINE_PID" 2>/dev/null
+        echo "installer.exe ended with $?"
+    fi
+}
+
 # The X window of a top-level window with exactly this caption.
 window_id() { xdotool search --name "^$1\$" 2>/dev/null | head -n 1; }
 
@@ -177,7 +187,8 @@ screenshot() {
 
 # Removes what an earlier run left in the Wine user's temporary folder.
 clean_wine_temp() {
-    rm -f "$E2E_TEMP"/*_.exe "$E2E_TEMP"/*_.exe.cmdline "$E2E_TEMP"/_.txt
+    rm -f "$E2E_TEMP"/*_.exe "$E2E_TEMP"/*_.exe.cmdline "$E2E_TEMP"/*_.exe.starts "$E2E_TEMP"/*_.exe.hold \
+        "$E2E_TEMP"/_.txt "$E2E_TEMP"/_.txt.validator
 }
 
 # The parameter part of a recorded command line: what follows the quoted

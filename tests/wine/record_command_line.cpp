@@ -1,6 +1,9 @@
 // Stand-in for a downloaded installer or an installed companion program in
 // the Wine scenarios: writes the command line it was started with, as UTF-8,
-// to a file next to itself named after it ("<own path>.cmdline"), then ends.
+// to a file next to itself named after it ("<own path>.cmdline"), adds a line
+// to "<own path>.starts" (one per start), then ends; while a file
+// "<own path>.hold" exists it keeps running first (at most two minutes), as
+// an installer still running from an earlier start does.
 #include <windows.h>
 
 #include <string>
@@ -34,5 +37,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     CloseHandle(file);
     if (!ok || written != text.size()) return 4;
-    return MoveFileExW(partial.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : 5;
+    if (!MoveFileExW(partial.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return 5;
+    const std::wstring own(self.data(), length);
+    const HANDLE starts = CreateFileW((own + L".starts").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (starts != INVALID_HANDLE_VALUE) {
+        WriteFile(starts, "start\n", 6, &written, nullptr);
+        CloseHandle(starts);
+    }
+    for (int tick = 0; tick < 600 && GetFileAttributesW((own + L".hold").c_str()) != INVALID_FILE_ATTRIBUTES; ++tick)
+        Sleep(200);
+    return 0;
 }

@@ -43,5 +43,5 @@ run_language english "PelMora installation" "Preparing to Install..." "Progress"
     "Closing of downloader" "Yes" "No, continue" "Do you want to stop download process?" \
     LANG=C.UTF-8 LC_ALL= LC_MESSAGES=
 run_language russian "Установка PelMora" "Подготовка к установке..." "Прогресс" \
-    "Загрытие программы" "Да" "Нет, продолжить" "Хотите ли вы завершить процесс загрузки?" \
+    "Закрытие программы" "Да" "Нет, продолжить" "Хотите ли вы завершить процесс загрузки?" \
     LANG=ru_RU.UTF-8 LC_ALL= LC_MESSAGES= LOCPATH="$E2E_LOCPATH"

@@ -22,7 +22,7 @@ NGINX_PID=""
 gone=$(date +%s)
 wait_window "Error!" 90 || fail "no error box within 90 s of the server going"
 log "error box $(( $(date +%s) - gone )) s after the server went"
-expect_control "$(probe "Error!")" 1004 "Internal Error.The program will be automatically closed!"
+expect_control "$(probe "Error!")" 1004 "Internal Error. The program will be automatically closed!"
 screenshot outage-for-good-error
 send_keys "Error!" Return
 wait_installer 30

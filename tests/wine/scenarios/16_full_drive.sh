@@ -23,7 +23,7 @@ bytes_served_from() { tail -n +"$1" "$WORK/nginx/logs/access.log" | awk '{ s += 
 
 start_installer "$E2E_INSTALLER" LANG=C.UTF-8
 wait_window "Error!" 90 || fail "no error box on the full drive"
-expect_control "$(probe "Error!")" 1004 "Internal Error.The program will be automatically closed!"
+expect_control "$(probe "Error!")" 1004 "Internal Error. The program will be automatically closed!"
 screenshot full-drive-error
 send_keys "Error!" Return
 wait_installer 30
