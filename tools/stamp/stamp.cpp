@@ -173,14 +173,15 @@ int stampFile(const std::string& fileArgument, const std::vector<std::string>& i
         throw Failure{fileArgument + ": not stamped, " + scan.problem};
     }
     const bool isSigned = scan.kind == CertificateTableScan::Kind::Signed;
-    std::optional<std::int64_t> block =
-        findTrailingPayloadBlock(in, size, std::size_t{1} << 20, isSigned ? kSignedBlockTrailingZeros : 1);
+    const std::int64_t found =
+        findTrailingPayloadBlock(in, size, std::size_t{1} << 20, isSigned ? kSignedBlockTrailingZeros : 1)
+            .value_or(size);
     // Inside a table only the last entry's data can hold our block.
-    if (isSigned && block && *block < scan.table.lastEntryOffset + 8) block.reset();
-    if (block && !replace) {
+    const bool hasBlock = found < size && (!isSigned || found >= scan.table.lastEntryOffset + 8);
+    if (hasBlock && !replace) {
         throw Failure{fileArgument + ": already ends in a payload block (use --replace to swap it)"};
     }
-    const std::int64_t keep = block.value_or(size);
+    const std::int64_t keep = hasBlock ? found : size;
     const std::string bytes = buildPayloadBlock(items);
     std::optional<TableGrowth> growth;
     if (isSigned) {
