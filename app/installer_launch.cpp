@@ -59,9 +59,30 @@ std::int32_t launchInstaller(platform::OsServices& os, const std::wstring& insta
     return os.shellOpen(installerFile, parameters);
 }
 
-std::wstring launchErrorMessage(std::int32_t code) {
+namespace {
+
+std::wstring internalErrorWithCode(const std::wstring& code) {
     std::wstring text = uiText(kTextInternalError);
     // The English text ends in a full stop, the Russian one does not.
     if (!text.empty() && text.back() == L'.') text.pop_back();
-    return (boost::wformat(L"%ls (system code: %i). ") % text % code).str();
+    return (boost::wformat(L"%ls (system code: %ls). ") % text % code).str();
+}
+
+}  // namespace
+
+std::wstring launchErrorMessage(std::int32_t code) { return internalErrorWithCode(std::to_wstring(code)); }
+
+std::wstring productPublisher() { return platform::fromUtf8(VORLANE_PRODUCT_PUBLISHER); }
+
+std::int32_t verifyInstallerPublisher(platform::OsServices& os, const platform::File& held,
+                                      const std::wstring& installerFile, const std::wstring& publisher) {
+    if (publisher.empty()) return platform::kErrorSuccess;
+    std::wstring signer;
+    const std::int32_t result = os.verifySignature(held.nativeHandle(), installerFile, signer);
+    if (result != platform::kErrorSuccess) return result;
+    return signer == publisher ? platform::kErrorSuccess : kTrustWrongPublisher;
+}
+
+std::wstring untrustedInstallerMessage(std::int32_t code) {
+    return internalErrorWithCode((boost::wformat(L"0x%08X") % static_cast<std::uint32_t>(code)).str());
 }

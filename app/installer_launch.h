@@ -7,6 +7,7 @@
 #include <string>
 
 #include "config/payload.h"
+#include "platform/file.h"
 #include "app/os_services.h"
 
 // The settings the dialog took out of the payload block, already decoded.
@@ -50,3 +51,22 @@ std::int32_t launchInstaller(platform::OsServices& os, const std::wstring& insta
 // "Internal Error" text with the system code, in the style of the worker's
 // notices ("... (system code: 2). ").
 std::wstring launchErrorMessage(std::int32_t code);
+
+// CERT_E_CN_NO_MATCH: a valid signature, but not by the publisher.
+inline constexpr std::int32_t kTrustWrongPublisher = static_cast<std::int32_t>(0x800B010F);
+
+// The publisher whose signature the downloaded installer must carry (the
+// build's PRODUCT_PUBLISHER); empty when the build checks none.
+std::wstring productPublisher();
+
+// Whether the held installer may be started: 0 when `publisher` is empty (no
+// check), or when the system accepts the file's signature, read through the
+// held handle, and the signer's common name equals `publisher` exactly;
+// otherwise the verification's result, or kTrustWrongPublisher.
+std::int32_t verifyInstallerPublisher(platform::OsServices& os, const platform::File& held,
+                                      const std::wstring& installerFile, const std::wstring& publisher);
+
+// The notice for an installer that was not started because of its signature:
+// the launch failure's text with the verification's code in hexadecimal
+// ("... (system code: 0x800B0100). ").
+std::wstring untrustedInstallerMessage(std::int32_t code);

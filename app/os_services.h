@@ -1,9 +1,9 @@
 // What the front end takes from the operating system, behind one interface:
 // the program's file, the temporary directory, the user's proxy settings and
 // the proxy WinHTTP finds for an address, the registry under
-// HKEY_LOCAL_MACHINE (both views), file existence, starting a program, COM
-// and common controls, modal dialogs, the plain error box and the one running
-// copy per resume state. The Windows
+// HKEY_LOCAL_MACHINE (both views), file existence, the signature of a file,
+// starting a program, COM and common controls, modal dialogs, the plain error
+// box and the one running copy per resume state. The Windows
 // side (app/win32/win32_os.h) maps each call onto the Win32 call named in its
 // comment; tests use the in-process stand-in of tests/support/fake_windows.h.
 #pragma once
@@ -98,6 +98,12 @@ public:
 
     // PathFileExistsW.
     virtual bool fileExists(const std::wstring& path) = 0;
+    // WinVerifyTrust (WINTRUST_ACTION_GENERIC_VERIFY_V2, no UI, whole-chain
+    // revocation, an unreachable revocation server tolerated) on the open file
+    // `file` (a platform::File's handle; `path` names it): 0 when accepted, and
+    // `signer` then holds the common name of the signer's certificate;
+    // otherwise the verification's result (an HRESULT).
+    virtual std::int32_t verifySignature(std::intptr_t file, const std::wstring& path, std::wstring& signer) = 0;
     // ShellExecuteW(NULL, "open", file, parameters, NULL, SW_SHOWNORMAL):
     // 0 when the program was started, otherwise the system's error code
     // (GetLastError, or the call's own result when that is not set).

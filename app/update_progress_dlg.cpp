@@ -140,6 +140,15 @@ void CUpdateProgressDlg::launchDownloadedInstaller() {
     // changed it; the hold lasts until the system has started it. A file that
     // could not be held is not started.
     platform::File held = m_downloader.takeCompletedFile();
+    // Only the publisher's installer is started; the signature is checked on
+    // the held bytes, the very ones the system starts.
+    if (const std::int32_t trust =
+            held.isOpen() ? verifyInstallerPublisher(m_os, held, info.filePath(), productPublisher()) : 0;
+        trust != platform::kErrorSuccess) {
+        held.close();
+        showErrorMessage(untrustedInstallerMessage(trust));
+        return;
+    }
     const InstallerSettings settings{m_partnerId, m_vid, m_contentType, m_contentAddress, m_offerUrl, m_silentMode};
     const std::int32_t code = held.isOpen()
                                   ? launchInstaller(m_os, info.filePath(), installerParameters(settings, m_payload))

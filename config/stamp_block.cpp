@@ -92,15 +92,18 @@ bool readAt(std::istream& in, std::int64_t offset, char* buffer, std::size_t len
 
 }  // namespace
 
-std::optional<std::int64_t> findTrailingPayloadBlock(std::istream& in, std::int64_t size, std::size_t chunkSize) {
+std::optional<std::int64_t> findTrailingPayloadBlock(std::istream& in, std::int64_t size, std::size_t chunkSize,
+                                                     std::size_t trailingZeros) {
     if (size <= 0) return std::nullopt;
     chunkSize = std::max(chunkSize, kPayloadMarker.size());
     const std::int64_t start = std::max<std::int64_t>(0, size - kPayloadTailLimit);
 
-    char last = 0;
-    if (!readAt(in, size - 1, &last, 1)) return std::nullopt;
-    // The items end here; a stamped block has one zero byte after them.
-    const std::int64_t itemsEnd = last == '\0' ? size - 1 : size;
+    // The items end before the zero bytes of the block's end.
+    std::string end(static_cast<std::size_t>(std::min<std::int64_t>(size, static_cast<std::int64_t>(trailingZeros))),
+                    '\0');
+    if (!readAt(in, size - std::ssize(end), end.data(), end.size())) return std::nullopt;
+    const std::size_t zeros = end.size() - (end.find_last_not_of('\0') + 1);
+    const std::int64_t itemsEnd = size - static_cast<std::int64_t>(zeros);
 
     // Walk backwards. Everything between the chunk and itemsEnd has already
     // been checked for control bytes; `carry` holds the first bytes of the

@@ -36,7 +36,13 @@ std::string buildPayloadBlock(const std::vector<StampItem>& items);
 // Where the payload block that ends a stream of `size` bytes starts (the
 // offset of its marker), if the stream ends in one: the last marker within
 // the examined tail, followed only by items (each ending in ";", no control
-// bytes) and at most one trailing zero byte. The stream is read backwards in
-// chunks, so a file of any size costs at most one chunk of memory.
+// bytes) and at most `trailingZeros` zero bytes (one: the block's own; a block
+// inside a certificate table also has up to seven bytes of padding). The
+// stream is read backwards in chunks, so a file of any size costs at most one
+// chunk of memory.
 std::optional<std::int64_t> findTrailingPayloadBlock(std::istream& in, std::int64_t size,
-                                                     std::size_t chunkSize = std::size_t{1} << 20);
+                                                     std::size_t chunkSize = std::size_t{1} << 20,
+                                                     std::size_t trailingZeros = 1);
+
+// The zero bytes after a block that ends a certificate table, at most.
+inline constexpr std::size_t kSignedBlockTrailingZeros = 8;

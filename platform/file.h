@@ -42,6 +42,9 @@ public:
 
     bool isOpen() const;
     bool isWritable() const { return m_writable; }
+    // The file descriptor (Linux) or HANDLE (Windows); -1 when closed. For
+    // system calls that read the open file, never to be closed by the caller.
+    std::intptr_t nativeHandle() const { return m_handle; }
     void close();
 
     // -1 when the size cannot be read.

@@ -15,6 +15,7 @@
 #include <winhttp.h>
 
 #include "platform/system.h"
+#include "app/win32/signature_check.h"
 #include "app/win32/win32_dialog.h"
 
 namespace platform {
@@ -175,6 +176,10 @@ void Win32Os::closeRegistryKey(RegistryKey key) {
 }
 
 bool Win32Os::fileExists(const std::wstring& path) { return PathFileExistsW(path.c_str()) != FALSE; }
+
+std::int32_t Win32Os::verifySignature(std::intptr_t file, const std::wstring& path, std::wstring& signer) {
+    return verifyFileSignature(reinterpret_cast<void*>(file), path, signer);
+}
 
 std::int32_t Win32Os::shellOpen(const std::wstring& file, const std::wstring& parameters) {
     SetLastError(ERROR_SUCCESS);

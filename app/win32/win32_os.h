@@ -27,6 +27,7 @@ public:
                                     std::uint32_t& size) override;
     void closeRegistryKey(RegistryKey key) override;
     bool fileExists(const std::wstring& path) override;
+    std::int32_t verifySignature(std::intptr_t file, const std::wstring& path, std::wstring& signer) override;
     std::int32_t shellOpen(const std::wstring& file, const std::wstring& parameters) override;
     int runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) override;
     void messageBox(const std::wstring& text, const std::wstring& caption) override;

@@ -13,6 +13,7 @@
 
 #include "config/payload.h"
 #include "platform/text.h"
+#include "tests/support/pe_image.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -149,6 +150,17 @@ TEST_P(StampRefusalTest, LeavesTheFileByteIdentical) {
 
 const std::string kStamped = kProgram + "PayloadInfo:vid=15;ap=13;\0"s;
 
+// Signed-looking programs with one certificate entry of 100 bytes, and the
+// same with one field changed.
+const std::string kSigned = testsupport::withCertificateTable(testsupport::minimalPeImage(), {std::string(100, '0')});
+
+std::string patched(std::string bytes, std::size_t offset, std::uint64_t value, int width = 4) {
+    testsupport::putLe(bytes, offset, value, width);
+    return bytes;
+}
+
+const std::size_t kTableSizeField = testsupport::kPeSecurityEntry + 4;
+
 INSTANTIATE_TEST_SUITE_P(
     Arguments, StampRefusalTest,
     testing::Values(
@@ -160,7 +172,34 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"KeyNotUtf8", kProgram, {"\xFF=1"}, "not valid UTF-8"},
         Refusal{"NotKeyValue", kProgram, {"vid"}, "not KEY=VALUE"},
         Refusal{"AlreadyStamped", kStamped, {"vid=16"}, "already ends in a payload block"},
-        Refusal{"AlreadyStampedByHand", kProgram + "PayloadInfo:a=1;", {"vid=16"}, "already ends in a payload block"}),
+        Refusal{"AlreadyStampedByHand", kProgram + "PayloadInfo:a=1;", {"vid=16"}, "already ends in a payload block"},
+        Refusal{"SignedThenAppended", kSigned + "x", {"vid=1"}, "does not end the file"},
+        Refusal{"SignedThenStampedByAnAppend", kSigned + "PayloadInfo:vid=15;\0"s, {"--replace", "vid=1"},
+                "does not end the file"},
+        Refusal{"PeHeadersCut", testsupport::minimalPeImage().substr(0, 0x80), {"vid=1"}, "run past the end"},
+        Refusal{"UnknownOptionalHeader", patched(kSigned, testsupport::kPeOptionalHeader, 0x30B, 2), {"vid=1"},
+                "no known kind"},
+        Refusal{"OptionalHeaderCut", patched(kSigned, 0x54, 0x60, 2), {"vid=1"}, "cut short"},
+        Refusal{"DirectoriesBeyondOptionalHeader", patched(kSigned, 0x54, 0x80, 2), {"vid=1"},
+                "shorter than its data directories"},
+        Refusal{"TableSizeZero", patched(kSigned, kTableSizeField, 0), {"vid=1"}, "offset or a size of zero"},
+        Refusal{"TablePastTheEnd", patched(kSigned, kTableSizeField, 120), {"vid=1"}, "outside the file"},
+        Refusal{"TableOffsetPastTheEnd", patched(kSigned, testsupport::kPeSecurityEntry, 0xFFFFFFF0), {"vid=1"},
+                "outside the file"},
+        Refusal{"TableNotOnAMultipleOf8",
+                testsupport::withCertificateTable(testsupport::minimalPeImage() + "x", {"abc"}), {"vid=1"},
+                "multiple of 8"},
+        Refusal{"TableOverTheHeaders", patched(kSigned, testsupport::kPeSecurityEntry, 8 | (kSigned.size() - 8) << 32, 8), {"vid=1"},
+                "overlaps the PE headers"},
+        Refusal{"EntryHeaderCut", patched(testsupport::minimalPeImage() + "\x10\0\0\0"s, testsupport::kPeSecurityEntry,
+                                           0x400 | std::uint64_t{4} << 32, 8),
+                {"vid=1"}, "header runs past"},
+        Refusal{"EntryShorterThanItsHeader", patched(kSigned, 0x400, 4), {"vid=1"}, "shorter than its own header"},
+        Refusal{"EntryLongerThanTheTable", patched(kSigned, 0x400, 200), {"vid=1"}, "runs past the end of the table"},
+        Refusal{"LengthsDoNotAddUp",
+                patched(testsupport::withCertificateTable(testsupport::minimalPeImage(), {"ab"}, false) + "\0\0"s,
+                        kTableSizeField, 12),
+                {"vid=1"}, "do not add up"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Stamp, RefusesMissingFilesAndDirectories) {
@@ -193,6 +232,96 @@ TEST(Stamp, ReplaceSwapsTheBlockAndKeepsTheRest) {
     ASSERT_EQ(stamp({"--replace", fresh.string(), "vid=1"}).exitCode, 0);
     EXPECT_EQ(testsupport::readFileBytes(fresh), kProgram + "PayloadInfo:vid=1;\0"s);
     EXPECT_EQ(entriesOf(dir.path()), (std::vector<std::string>{"fresh.exe", "setup.exe"}));
+}
+
+// ---------------------------------------------------------------- signed programs
+
+// A test CA and a code-signing certificate for CN=Vorlane Test Publisher in `dir`.
+void makeSigningCertificates(const fs::path& dir) {
+    const auto run = [](const std::vector<std::string>& argv) {
+        const ProcessResult result = testsupport::runProcess(argv, kTimeout);
+        ASSERT_EQ(result.exitCode, 0) << argv[0] << " " << argv[1] << ": " << result.err;
+    };
+    const std::string d = dir.string() + "/";
+    writeFile(dir / "ext.cnf", "basicConstraints=CA:false\nkeyUsage=critical,digitalSignature\n"
+                               "extendedKeyUsage=codeSigning\n");
+    run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", d + "ca.key", "-out", d + "ca.pem",
+         "-days", "2", "-subj", "/CN=Vorlane Test Root", "-addext", "basicConstraints=critical,CA:true"});
+    run({"openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", d + "pub.key", "-out", d + "pub.csr",
+         "-subj", "/CN=Vorlane Test Publisher"});
+    run({"openssl", "x509", "-req", "-in", d + "pub.csr", "-CA", d + "ca.pem", "-CAkey", d + "ca.key",
+         "-CAcreateserial", "-out", d + "pub.pem", "-days", "2", "-extfile", d + "ext.cnf"});
+}
+
+// osslsigncode's verdict, including its own computation of the PE checksum.
+void expectVerified(const fs::path& dir, const fs::path& file) {
+    const ProcessResult verified = testsupport::runProcess(
+        {"osslsigncode", "verify", "-CAfile", (dir / "ca.pem").string(), "-in", file.string()}, kTimeout);
+    EXPECT_EQ(verified.exitCode, 0) << verified.out << verified.err;
+    EXPECT_NE(verified.out.find("Signature verification: ok"), std::string::npos) << verified.out;
+    EXPECT_EQ(verified.out.find("invalid PE checksum"), std::string::npos) << verified.out;
+}
+
+TEST(Stamp, SignedProgramStaysSignedThroughStampAndReplace) {
+    TempDir dir;
+    ASSERT_NO_FATAL_FAILURE(makeSigningCertificates(dir.path()));
+    writeFile(dir / "plain.exe", testsupport::minimalPeImage());
+    const ProcessResult signing = testsupport::runProcess(
+        {"osslsigncode", "sign", "-certs", (dir / "pub.pem").string(), "-key", (dir / "pub.key").string(), "-in",
+         (dir / "plain.exe").string(), "-out", (dir / "signed.exe").string()},
+        kTimeout);
+    ASSERT_EQ(signing.exitCode, 0) << signing.out << signing.err;
+    const std::string original = testsupport::readFileBytes(dir / "signed.exe");
+
+    const fs::path file = dir / "setup.exe";
+    fs::copy_file(dir / "signed.exe", file);
+    ASSERT_EQ(stamp({file.string(), "vid=15", "ap=13"}).exitCode, 0);
+    expectVerified(dir.path(), file);
+    PayloadMap payload = readPayloadFromFile(wide(file));
+    EXPECT_EQ(payload, (PayloadMap{{"ap", "13"}, {"vid", "15"}}));
+
+    // The block, then zeros up to a multiple of 8, end the last entry; only
+    // its length, the table's size and the checksum changed before it.
+    const std::string stamped = testsupport::readFileBytes(file);
+    const std::string block = "PayloadInfo:vid=15;ap=13;\0"s;
+    ASSERT_EQ(stamped.size(), (original.size() + block.size() + 7) / 8 * 8);
+    EXPECT_EQ(stamped.substr(original.size()), block + std::string(stamped.size() - original.size() - block.size(), '\0'));
+    const std::size_t table = testsupport::getLe32(original, testsupport::kPeSecurityEntry);
+    EXPECT_EQ(testsupport::getLe32(stamped, table), stamped.size() - table);
+    EXPECT_EQ(testsupport::getLe32(stamped, kTableSizeField), stamped.size() - table);
+    std::string unchanged = stamped.substr(0, original.size());
+    for (const std::size_t field : {testsupport::kPeChecksumField, kTableSizeField, table}) {
+        unchanged.replace(field, 4, original, field, 4);
+    }
+    EXPECT_EQ(unchanged, original);
+
+    // --replace gives exactly what a first stamp with the new items gives.
+    ASSERT_EQ(stamp({"--replace", file.string(), "vid=16"}).exitCode, 0);
+    expectVerified(dir.path(), file);
+    EXPECT_EQ(stamp({"--show", file.string()}).out, "vid=16\n");
+    fs::copy_file(dir / "signed.exe", dir / "fresh.exe");
+    ASSERT_EQ(stamp({(dir / "fresh.exe").string(), "vid=16"}).exitCode, 0);
+    EXPECT_EQ(testsupport::readFileBytes(file), testsupport::readFileBytes(dir / "fresh.exe"));
+    const ProcessResult again = stamp({file.string(), "vid=17"});
+    EXPECT_NE(again.err.find("already ends in a payload block"), std::string::npos) << again.err;
+}
+
+TEST(Stamp, GrowsAnUnpaddedLastEntryAndLeavesUnsignedProgramsAsTheyWere) {
+    TempDir dir;
+    const fs::path file = dir / "setup.exe";
+    const std::string unpadded =
+        testsupport::withCertificateTable(testsupport::minimalPeImage(), {std::string(16, '1'), "abc"}, false);
+    writeFile(file, unpadded);
+    ASSERT_EQ(stamp({file.string(), "k=v"}).exitCode, 0);
+    const std::string stamped = testsupport::readFileBytes(file);
+    EXPECT_EQ(stamped, patched(patched(patched(unpadded, 0x418, 11 + 17 + 4), kTableSizeField, 24 + 32),
+                               testsupport::kPeChecksumField, testsupport::getLe32(stamped, testsupport::kPeChecksumField)) +
+                           "PayloadInfo:k=v;\0"s + std::string(4, '\0'));
+
+    const std::string image = testsupport::minimalPeImage();
+    writeFile(file, image);
+    ASSERT_EQ(stamp({file.string(), "k=v"}).exitCode, 0);
+    EXPECT_EQ(testsupport::readFileBytes(file), image + "PayloadInfo:k=v;\0"s);
 }
 
 TEST(Stamp, MarkerTextEarlierInTheFileIsNeitherReadNorReplaced) {

@@ -214,6 +214,12 @@ void FakeWindows::failWindowCreation() {
     m_noWindows = true;
 }
 
+void FakeWindows::setSignature(std::int32_t result, const std::wstring& signer) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_signatureResult = result;
+    m_signer = signer;
+}
+
 void FakeWindows::setModalTimeout(std::chrono::milliseconds timeout) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_modalTimeout = timeout;
@@ -248,6 +254,11 @@ std::vector<DialogRecord> FakeWindows::dialogsWithTemplate(int templateId) const
 std::vector<LaunchRecord> FakeWindows::launches() const {
     const std::lock_guard<std::mutex> lock(m_lock);
     return m_launches;
+}
+
+std::vector<std::pair<std::intptr_t, std::wstring>> FakeWindows::signatureChecks() const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_signatureChecks;
 }
 
 std::vector<std::pair<std::wstring, std::wstring>> FakeWindows::messageBoxes() const {
@@ -397,6 +408,14 @@ void FakeWindows::closeRegistryKey(RegistryKey key) {
 bool FakeWindows::fileExists(const std::wstring& path) {
     const std::lock_guard<std::mutex> lock(m_lock);
     return m_files.count(path) != 0;
+}
+
+std::int32_t FakeWindows::verifySignature(std::intptr_t file, const std::wstring& path, std::wstring& signer) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_signatureChecks.emplace_back(file, path);
+    m_events.push_back("verify");
+    signer = m_signatureResult == 0 ? m_signer : std::wstring();
+    return m_signatureResult;
 }
 
 std::int32_t FakeWindows::shellOpen(const std::wstring& file, const std::wstring& parameters) {

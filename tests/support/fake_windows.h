@@ -105,6 +105,8 @@ public:
     // Opening fails with access denied (in either view).
     void denyRegistryKey(const std::wstring& path);
     void addFile(const std::wstring& path);  // exists for fileExists
+    // What verifySignature answers from now on (0 and the signer's name: accepted).
+    void setSignature(std::int32_t result, const std::wstring& signer);
     // What shellOpen returns from now on (0: started); every call is recorded either way.
     void setLaunchResult(std::int32_t code);
     // No dialog can be created from now on (no desktop): runModalDialog returns -1.
@@ -123,6 +125,8 @@ public:
     std::vector<DialogRecord> dialogs() const;
     std::vector<DialogRecord> dialogsWithTemplate(int templateId) const;
     std::vector<LaunchRecord> launches() const;
+    // Every verifySignature call: the handle and the path.
+    std::vector<std::pair<std::intptr_t, std::wstring>> signatureChecks() const;
     std::vector<std::pair<std::wstring, std::wstring>> messageBoxes() const;  // (text, caption)
     std::vector<std::string> events() const;  // "open 131", "end 102 1", "launch", ... in order
     // Adds a marker of the caller's own to the event log (for ordering checks).
@@ -150,6 +154,7 @@ public:
                                     std::uint32_t& size) override;
     void closeRegistryKey(RegistryKey key) override;
     bool fileExists(const std::wstring& path) override;
+    std::int32_t verifySignature(std::intptr_t file, const std::wstring& path, std::wstring& signer) override;
     std::int32_t shellOpen(const std::wstring& file, const std::wstring& parameters) override;
     int runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) override;
     void messageBox(const std::wstring& text, const std::wstring& caption) override;
@@ -221,6 +226,9 @@ private:
     std::uintptr_t m_nextKey = 0x100;
     std::vector<KeyName> m_keysOpened;
     std::int32_t m_launchResult = 0;
+    std::int32_t m_signatureResult = 0;
+    std::wstring m_signer;
+    std::vector<std::pair<std::intptr_t, std::wstring>> m_signatureChecks;
     std::set<std::wstring> m_files;
     std::vector<LaunchRecord> m_launches;
     std::vector<std::pair<std::wstring, std::wstring>> m_messageBoxes;

@@ -5,6 +5,7 @@
 #include "app/installer_launch.h"
 #include "app/ui_text.h"
 #include "tests/support/fake_windows.h"
+#include "tests/unit/scratch_dir.h"
 
 namespace {
 
@@ -120,6 +121,42 @@ TEST(InstallerLaunch, FailureNoticeCarriesTheSystemCodeInTheInterfaceLanguage) {
         languageRecord().languageId = static_cast<std::uint16_t>(language);
         EXPECT_EQ(launchErrorMessage(platform::kErrorFilenameExcedRange), expected);
     }
+    releaseLanguageRecord();
+}
+
+TEST(InstallerLaunch, OnlyThePublishersSignatureLetsTheHeldInstallerStart) {
+    constexpr auto kNoSignature = static_cast<std::int32_t>(0x800B0100);  // TRUST_E_NOSIGNATURE
+    struct Case {
+        const char* name;
+        const wchar_t* publisher;
+        std::int32_t verdict;
+        const wchar_t* signer;
+        std::int32_t result;
+        bool checked;
+    };
+    const Case cases[] = {
+        {"no publisher: nothing checked", L"", kNoSignature, L"", 0, false},
+        {"signed by the publisher", L"Vorlane Тест", 0, L"Vorlane Тест", 0, true},
+        {"unsigned", L"Vorlane", kNoSignature, L"", kNoSignature, true},
+        {"another publisher", L"Vorlane", 0, L"Vorlane Ltd", kTrustWrongPublisher, true},
+        {"names differ in case only", L"Vorlane", 0, L"vorlane", kTrustWrongPublisher, true},
+    };
+    const unittest::ScratchDir scratch;
+    platform::File held;
+    ASSERT_TRUE(held.openForWriting(scratch.file("held.exe")) && held.holdReadOnly());
+    for (const Case& c : cases) {
+        platform::FakeWindows os;
+        os.setSignature(c.verdict, c.signer);
+        EXPECT_EQ(verifyInstallerPublisher(os, held, L"C:\\Temp\\pel_mora_.exe", c.publisher), c.result) << c.name;
+        const auto checks = os.signatureChecks();
+        ASSERT_EQ(checks.size(), c.checked ? 1u : 0u) << c.name;
+        if (c.checked) {
+            EXPECT_EQ(checks[0].first, held.nativeHandle()) << c.name;
+            EXPECT_EQ(checks[0].second, L"C:\\Temp\\pel_mora_.exe") << c.name;
+        }
+    }
+    languageRecord().languageId = 0x0409;
+    EXPECT_EQ(untrustedInstallerMessage(kNoSignature), L"Internal Error (system code: 0x800B0100). ");
     releaseLanguageRecord();
 }
 

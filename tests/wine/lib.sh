@@ -5,8 +5,11 @@
 #   E2E_INSTALLER, E2E_INSTALLER_DRAVOLIN, E2E_INSTALLER_UNKNOWN
 #                installer.exe builds for PRODUCT_ID pelmora, dravolin and an
 #                id that is not in the catalog, all downloading from E2E_PORT
+#   E2E_INSTALLER_PUBLISHER
+#                pelmora built with PRODUCT_PUBLISHER=$E2E_PUBLISHER
 #   E2E_STAMP    stamp.exe (Windows build), E2E_RECORDER record_command_line.exe,
-#   E2E_PROBE    window_probe.exe, E2E_WATCH hold_watch.exe
+#   E2E_PROBE    window_probe.exe, E2E_WATCH hold_watch.exe,
+#   E2E_VERIFY   verify_trust.exe (the program's own signature check)
 #   E2E_TEMP     the Wine user's temporary folder as a Unix path
 #   E2E_LOCPATH  folder holding the generated ru_RU.UTF-8 locale
 #   WINEPREFIX, DISPLAY (an Xvfb display of the runner)
@@ -227,3 +230,45 @@ expect_control() {
 
 # The percentage in a progress text such as "Progress: 42%".
 percent_of() { sed -n 's/.*: \([0-9]*\)%$/\1/p' <<<"$1"; }
+
+# make_signing_certificates: a test CA in $WORK/ca and two code-signing
+# certificates it issued, "publisher" (CN $E2E_PUBLISHER) and "other"
+# (CN Somebody Else).
+make_signing_certificates() {
+    local dir="$WORK/ca" name cn
+    mkdir -p "$dir"
+    printf 'basicConstraints=CA:false\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' >"$dir/ext.cnf"
+    timeout 60 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$dir/ca.key" -out "$dir/ca.pem" -days 2 \
+        -subj "/CN=Vorlane Test Root" -addext "basicConstraints=critical,CA:true" 2>/dev/null || fail "no test CA"
+    for name in publisher other; do
+        cn=$E2E_PUBLISHER
+        [ "$name" = other ] && cn="Somebody Else"
+        timeout 60 openssl req -newkey rsa:2048 -nodes -keyout "$dir/$name.key" -out "$dir/$name.csr" \
+            -subj "/CN=$cn" 2>/dev/null &&
+            timeout 60 openssl x509 -req -in "$dir/$name.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" \
+                -CAcreateserial -out "$dir/$name.pem" -days 2 -extfile "$dir/ext.cnf" 2>/dev/null ||
+            fail "no $name certificate"
+    done
+}
+
+# sign_program CERTIFICATE IN OUT: Authenticode signature by "publisher" or "other".
+sign_program() {
+    timeout 60 osslsigncode sign -certs "$WORK/ca/$1.pem" -key "$WORK/ca/$1.key" -in "$2" -out "$3" \
+        >"$WORK/sign.log" 2>&1 || fail "osslsigncode could not sign $2: $(cat "$WORK/sign.log")"
+}
+
+# ossl_verified FILE: osslsigncode accepts the signature (chain to the test
+# CA) and finds the PE checksum right.
+ossl_verified() {
+    local out
+    out=$(timeout 60 osslsigncode verify -CAfile "$WORK/ca/ca.pem" -in "$1" 2>&1)
+    grep -q '^Signature verification: ok' <<<"$out" && ! grep -q 'invalid PE checksum' <<<"$out" && return 0
+    log "osslsigncode verify: $out"
+    return 1
+}
+
+# trust_verdict FILE: the program's own check under Wine, e.g.
+# "0x00000000 Vorlane Test Publisher".
+trust_verdict() {
+    timeout -k 5 60 wine "$E2E_VERIFY" "$(winpath "$1")" </dev/null 2>/dev/null | tr -d '\r'
+}

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config/payload.h"
+#include "config/pe_certificate_table.h"
 #include "config/stamp_block.h"
 #include "platform/arguments.h"
 #include "platform/system.h"
@@ -32,6 +33,9 @@ const char* const kUsage =
     "      through a temporary file, so it is either stamped or left as it was.\n"
     "      A FILE that already ends in a payload block is refused unless\n"
     "      --replace is given, which swaps that block for the new one.\n"
+    "      A signed program (its certificate table ends the file) keeps its\n"
+    "      signature: the block goes inside the table's last entry. A program\n"
+    "      whose table does not end the file or does not add up is refused.\n"
     "  stamp --show FILE\n"
     "      Prints the block the program would read from FILE, one key=value line\n"
     "      per item in the program's key order, values decoded as the program\n"
@@ -131,6 +135,31 @@ std::vector<StampItem> parseItems(const std::vector<std::string>& arguments) {
     return items;
 }
 
+void writeLittleEndian32(std::fstream& file, std::int64_t offset, std::uint32_t value) {
+    const char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8), static_cast<char>(value >> 16),
+                           static_cast<char>(value >> 24)};
+    file.seekp(offset, std::ios::beg);
+    file.write(bytes, 4);
+    file.flush();
+    if (!file) throw Failure{"writing the temporary file failed"};
+}
+
+// A signed program keeps its signature when the block becomes the last bytes
+// of its last certificate entry: the signature's hash never covers the
+// certificate table, only the entry's and the table's sizes and the image
+// checksum change, and those three fields are outside the hash as well.
+void growCertificateTable(const fs::path& temporary, const CertificateTable& table, const TableGrowth& growth) {
+    std::fstream file(temporary, std::ios::binary | std::ios::in | std::ios::out);
+    if (!file) throw Failure{"cannot reopen " + displayPath(temporary)};
+    writeLittleEndian32(file, table.lastEntryOffset, growth.entryLength);
+    writeLittleEndian32(file, table.directoryOffset + 4, growth.directorySize);
+    const std::int64_t size = table.tableOffset + growth.directorySize;
+    const std::optional<std::uint32_t> checksum = peChecksum(file, size, table.checksumOffset);
+    if (!checksum) throw Failure{"reading back " + displayPath(temporary) + " failed"};
+    file.clear();
+    writeLittleEndian32(file, table.checksumOffset, *checksum);
+}
+
 int stampFile(const std::string& fileArgument, const std::vector<std::string>& itemArguments, bool replace) {
     // Every argument is checked before the file is touched.
     const std::vector<StampItem> items = parseItems(itemArguments);
@@ -139,23 +168,39 @@ int stampFile(const std::string& fileArgument, const std::vector<std::string>& i
 
     std::ifstream in(file, std::ios::binary);
     if (!in) throw Failure{fileArgument + ": cannot be opened for reading"};
-    const std::optional<std::int64_t> block = findTrailingPayloadBlock(in, size);
-    if (block && !replace) {
+    const CertificateTableScan scan = scanCertificateTable(in, size);
+    if (scan.kind == CertificateTableScan::Kind::Refused) {
+        throw Failure{fileArgument + ": not stamped, " + scan.problem};
+    }
+    const bool isSigned = scan.kind == CertificateTableScan::Kind::Signed;
+    const std::int64_t found =
+        findTrailingPayloadBlock(in, size, std::size_t{1} << 20, isSigned ? kSignedBlockTrailingZeros : 1)
+            .value_or(size);
+    // Inside a table only the last entry's data can hold our block.
+    const bool hasBlock = found < size && (!isSigned || found >= scan.table.lastEntryOffset + 8);
+    if (hasBlock && !replace) {
         throw Failure{fileArgument + ": already ends in a payload block (use --replace to swap it)"};
     }
-    const std::int64_t keep = block.value_or(size);
+    const std::int64_t keep = hasBlock ? found : size;
+    const std::string bytes = buildPayloadBlock(items);
+    std::optional<TableGrowth> growth;
+    if (isSigned) {
+        growth = growLastEntry(scan.table, size, keep, bytes.size());
+        if (!growth) throw Failure{fileArgument + ": not stamped, its certificate table cannot grow by the block"};
+    }
 
     TemporaryFile temporary(file);
     {
         std::ofstream out(temporary.path(), std::ios::binary | std::ios::trunc);
         if (!out) throw Failure{"cannot create " + displayPath(temporary.path())};
         copyPrefix(in, out, keep);
-        const std::string bytes = buildPayloadBlock(items);
         out.write(bytes.data(), std::ssize(bytes));
+        if (growth) out.write(std::string(growth->padding, '\0').data(), static_cast<std::streamsize>(growth->padding));
         out.close();
         if (!out) throw Failure{"writing " + displayPath(temporary.path()) + " failed"};
     }
     in.close();
+    if (growth) growCertificateTable(temporary.path(), scan.table, *growth);
 
     std::error_code error;
     const fs::perms mode = fs::status(file, error).permissions();
