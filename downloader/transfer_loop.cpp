@@ -39,6 +39,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
     for (CURL* handle : run.workerHandles) handlesErrorMap[handle] = CURLE_OK;
     std::int32_t curlOrVerificationErrorCount = 0;
     bool firstPass = true;
+    transfer::ReadPacing pacing;
 
     if (m_info.isComplete()) setProgressLength(m_info.fileSize());
 
@@ -121,10 +122,12 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
                 // curl_multi_poll waits on libcurl's sockets, or without any
                 // for libcurl's own time-out, whichever is sooner; the bound
                 // keeps the stop flag and the progress looked at every second or two.
+                // A short pause first lets the sockets gather data (see ReadPacing).
+                const long waitMilliseconds = transfer::pauseBeforeWait(
+                    pacing, run, m_info, curlTimeout, transfer::waitTimeMilliseconds(curlTimeout));
                 int events = 0;
-                const CURLMcode pollCode =
-                    curl_multi_poll(run.multiHandle.get(), nullptr, 0,
-                                    static_cast<int>(transfer::waitTimeMilliseconds(curlTimeout)), &events);
+                const CURLMcode pollCode = curl_multi_poll(run.multiHandle.get(), nullptr, 0,
+                                                           static_cast<int>(waitMilliseconds), &events);
                 if (pollCode != CURLM_OK) {
                     // Nothing has finished; the verification pass changes
                     // nothing and the next iteration waits again.

@@ -2,6 +2,7 @@
 // Content-Range check, the worker header function and the wait-time rule.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -267,6 +268,53 @@ INSTANTIATE_TEST_SUITE_P(Values, WaitTime,
                          testing::Values(WaitCase{-1, 1000}, WaitCase{0, 1000}, WaitCase{1, 1},
                                          WaitCase{999, 999}, WaitCase{1500, 1500}, WaitCase{1999, 1999},
                                          WaitCase{2000, 1000}, WaitCase{2500, 1000}, WaitCase{600000, 1000}));
+
+// Worker 0 fetches part 0 and is `left` bytes short of its end after 100 ms
+// of bytes; worker 1 is idle, just begun (no rate yet) or begun and gone idle.
+struct PaceCase {
+    const char* name;
+    std::int32_t left;
+    long boundMilliseconds;
+    enum { kNone, kFresh, kFreshThenIdle } other;
+    bool nextPart;       // worker 0 then begins part 1
+    int overrunsOf20Ms;  // earlier 4 ms pauses that took 20 ms
+    long pauseMicroseconds;
+};
+
+class Pacing : public testing::TestWithParam<PaceCase> {};
+
+TEST_P(Pacing, PausesOnlyWhileEveryTransferIsKnownAndFarFromItsEnd) {
+    const PaceCase& c = GetParam();
+    using namespace std::chrono;
+    constexpr std::int32_t kLength = 524288;
+    transfer::ReadPacing pacing;
+    const auto t0 = transfer::ReadPacing::Clock::now();
+    pacing.observe(t0, 0, 0, 0, kLength);
+    pacing.observe(t0 + 1ms, 0, 0, 4096, kLength);
+    pacing.observe(t0 + 101ms, 0, 0, kLength - c.left, kLength);
+    if (c.nextPart) pacing.observe(t0 + 102ms, 0, 1, 0, kLength);
+    if (c.other != PaceCase::kNone) pacing.observe(t0 + 102ms, 1, 7, 100, kLength);
+    if (c.other == PaceCase::kFreshThenIdle) pacing.idle(1);
+    for (int i = 0; i < c.overrunsOf20Ms; ++i) pacing.paused(4ms, 20ms);
+    const auto pause = pacing.pause(milliseconds(c.boundMilliseconds));
+    EXPECT_NEAR(static_cast<double>(pause.count()), static_cast<double>(c.pauseMicroseconds), 2.0) << c.name;
+}
+
+// Rates: (524288 - left - 4096) bytes in 100 ms; half the expected end is the
+// longest pause that cannot run past it.
+INSTANTIATE_TEST_SUITE_P(
+    Values, Pacing,
+    testing::Values(PaceCase{"far from the end", 300000, 1000, PaceCase::kNone, false, 0, 4000},
+                    PaceCase{"within the wait", 300000, 2, PaceCase::kNone, false, 0, 2000},
+                    PaceCase{"libcurl wants to act now", 300000, 0, PaceCase::kNone, false, 0, 0},
+                    PaceCase{"near the end", 8000, 1000, PaceCase::kNone, false, 0, 781},
+                    PaceCase{"too near for a pause", 2000, 1000, PaceCase::kNone, false, 0, 0},
+                    PaceCase{"another transfer's rate unknown", 300000, 1000, PaceCase::kFresh, false, 0, 0},
+                    PaceCase{"an idle worker does not count", 300000, 1000, PaceCase::kFreshThenIdle, false, 0,
+                             4000},
+                    PaceCase{"the next part keeps the rate", 8000, 1000, PaceCase::kNone, true, 0, 4000},
+                    PaceCase{"a coarse timer shortens the pause", 30000, 1000, PaceCase::kNone, false, 1, 0},
+                    PaceCase{"no overrun, the same pause", 30000, 1000, PaceCase::kNone, false, 0, 3060}));
 
 TEST(ProxyAddress, IsHostColonPortTextUnchanged) {
     ProxySettings proxy;
