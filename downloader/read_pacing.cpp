@@ -1,7 +1,6 @@
 #include "downloader/read_pacing.h"
 
 #include <algorithm>
-#include <thread>
 
 namespace transfer {
 
@@ -16,24 +15,32 @@ void ReadPacing::observe(Clock::time_point now, std::size_t worker, std::int32_t
     if (worker >= m_paces.size()) m_paces.resize(worker + 1);
     Pace& pace = m_paces[worker];
     if (!pace.active || part != pace.part || received < pace.lastReceived) {
-        // The rate of the transfer before stays the best guess until this
-        // one has its own: a worker keeps its connection from part to part.
-        if (pace.rate > 0) pace.previousRate = pace.rate;
+        // The transfer before stays the best guess until this one has a rate
+        // of its own: a worker keeps its connection from part to part.
+        pace.earlierRate = pace.expectedRate();
         pace.active = true;
         pace.part = part;
         pace.flowing = false;
         pace.flowingFrom = received;
         pace.rate = 0;
+        pace.settled = false;
+        pace.gathered = received;
     } else if (!pace.flowing) {
         // The rate counts from the first bytes on: the wait for the answer
         // before them says nothing about how fast the rest comes.
+        pace.gathered = received - pace.lastReceived;
         if (received > pace.flowingFrom) {
             pace.flowing = true;
             pace.flowingSince = now;
             pace.flowingFrom = received;
         }
-    } else if (now - pace.flowingSince >= kMinRateSpan) {
-        pace.rate = (received - pace.flowingFrom) / Seconds(now - pace.flowingSince).count();
+    } else {
+        pace.gathered = received - pace.lastReceived;
+        const Duration span = std::chrono::duration_cast<Duration>(now - pace.flowingSince);
+        if (span > Duration::zero()) {
+            pace.rate = (received - pace.flowingFrom) / Seconds(span).count();
+            pace.settled = span >= kMinRateSpan;
+        }
     }
     pace.length = length;
     pace.lastReceived = received;
@@ -47,10 +54,8 @@ ReadPacing::Duration ReadPacing::pause(Duration bound) const {
     Duration nearestEnd = Duration::max();
     for (const Pace& pace : m_paces) {
         if (!pace.active) continue;
-        // The faster of the two rates: a rate guessed too low could let a
-        // pause run past the transfer's end.
-        const double rate = std::max(pace.rate, pace.previousRate);
-        if (rate <= 0) return Duration::zero();
+        const double rate = pace.expectedRate();
+        if (rate <= 0 || pace.gathered >= kPlentyBytes) return Duration::zero();
         const double left = std::max(0, pace.length - pace.lastReceived) / rate;
         nearestEnd = std::min(nearestEnd, std::chrono::duration_cast<Duration>(Seconds(left)));
     }
