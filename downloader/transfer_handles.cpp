@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include <boost/algorithm/string/case_conv.hpp>
 #include <boost/algorithm/string/predicate.hpp>
@@ -298,6 +299,29 @@ long waitTimeMilliseconds(long curlTimeoutMilliseconds) {
         if (wait / 1000 > 1) wait = 1000;
     }
     return wait;
+}
+
+long pauseBeforeWait(ReadPacing& pacing, const TransferRun& run, const DownloadInfo& info,
+                     long curlTimeoutMilliseconds, long waitMilliseconds, const std::vector<bool>& paused) {
+    const auto now = ReadPacing::Clock::now();
+    for (std::size_t w = 0; w < run.workers.size(); ++w) {
+        const Downloader::UserPData& record = *run.workers[w];
+        if (record.partIndex < 0 || info.isWorkerFinished(static_cast<std::int32_t>(w)) ||
+            (w < paused.size() && paused[w])) {
+            pacing.idle(w);
+        } else {
+            pacing.observe(now, w, record.partIndex, record.downloadedLength, info.partLength(record.partIndex));
+        }
+    }
+    long bound = std::max(waitMilliseconds, 0L);
+    if (curlTimeoutMilliseconds >= 0) bound = std::min(bound, curlTimeoutMilliseconds);
+    const auto asked = pacing.pause(std::chrono::milliseconds(bound));
+    if (asked <= ReadPacing::Duration::zero()) return waitMilliseconds;
+    std::this_thread::sleep_for(asked);
+    const auto took = std::chrono::duration_cast<ReadPacing::Duration>(ReadPacing::Clock::now() - now);
+    pacing.paused(asked, took);
+    const long tookMilliseconds = static_cast<long>(std::chrono::ceil<std::chrono::milliseconds>(took).count());
+    return std::max(waitMilliseconds - tookMilliseconds, 0L);
 }
 
 }  // namespace transfer

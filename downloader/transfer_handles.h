@@ -1,8 +1,9 @@
 // The libcurl handles of a transfer run and what drives them: creating the
 // worker records and handles, arming a worker with a part, the write callback
 // that fills a worker's part buffer, the proxy rules of the two kinds of
-// handle, and releasing a run's handles. Also the few fixed texts and bounds
-// shared by the probe, the transfer loop and the part verification.
+// handle, releasing a run's handles, and the pause and time-out of the
+// loop's wait. Also the few fixed texts and bounds shared by the probe, the
+// transfer loop and the part verification.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +18,7 @@
 #include "downloader/download_info.h"
 #include "downloader/downloader.h"
 #include "downloader/proxy_settings.h"
+#include "downloader/read_pacing.h"
 
 namespace transfer {
 
@@ -137,5 +139,13 @@ void curlCleanUp(TransferRun& run);
 // (milliseconds, -1 for none): a positive time whose whole seconds do not
 // exceed 1 (up to 1999 ms) is taken as it is, anything else waits 1 s.
 long waitTimeMilliseconds(long curlTimeoutMilliseconds);
+
+// Shows `pacing` where every worker's transfer stands, then sleeps for the
+// pause it allows, within the wait about to begin and libcurl's own time-out
+// (-1: none); returns what is left of the wait. A worker marked in `paused`
+// waits for a retry and has no transfer under way.
+long pauseBeforeWait(ReadPacing& pacing, const TransferRun& run, const DownloadInfo& info,
+                     long curlTimeoutMilliseconds, long waitMilliseconds,
+                     const std::vector<bool>& paused = {});
 
 }  // namespace transfer

@@ -80,6 +80,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
     setWakeTarget(run.multiHandle.get());
     std::int32_t curlOrVerificationErrorCount = 0;
     bool firstPass = true;
+    transfer::ReadPacing pacing;
 
     // Workers whose last transfer failed on the way to the server wait for
     // the run's shared pause; they keep the bytes they had.
@@ -186,10 +187,13 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
                 // for libcurl's own time-out, whichever is sooner; the bound
                 // keeps the stop flag and the progress looked at every second
                 // or two. A pending pause ends the wait when it does, and a
-                // stop or a failed write wakes it at once.
+                // stop or a failed write wakes it at once. A short pause first
+                // lets the sockets gather data (see ReadPacing).
                 long waitMilliseconds = transfer::waitTimeMilliseconds(curlTimeout);
                 if (anyAwaiting())
                     waitMilliseconds = std::min(waitMilliseconds, outage.millisecondsUntilRetry(RetryClock::now()));
+                waitMilliseconds =
+                    transfer::pauseBeforeWait(pacing, run, m_info, curlTimeout, waitMilliseconds, awaitingRetry);
                 int events = 0;
                 const CURLMcode pollCode = curl_multi_poll(run.multiHandle.get(), nullptr, 0,
                                                            static_cast<int>(waitMilliseconds), &events);

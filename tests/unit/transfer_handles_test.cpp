@@ -2,6 +2,7 @@
 // Content-Range check, the worker header function and the wait-time rule.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -267,6 +268,74 @@ INSTANTIATE_TEST_SUITE_P(Values, WaitTime,
                          testing::Values(WaitCase{-1, 1000}, WaitCase{0, 1000}, WaitCase{1, 1},
                                          WaitCase{999, 999}, WaitCase{1500, 1500}, WaitCase{1999, 1999},
                                          WaitCase{2000, 1000}, WaitCase{2500, 1000}, WaitCase{600000, 1000}));
+
+// Worker 0 fetches part 0: 100 ms of bytes, then a last look `step` bytes
+// later, `left` bytes short of its end; worker 1 is idle, just begun (no rate
+// yet) or begun and gone idle.
+struct PaceCase {
+    const char* name;
+    std::int32_t left;
+    std::int32_t step;
+    long boundMilliseconds;
+    enum { kNone, kFresh, kFreshThenIdle } other;
+    bool nextPart;       // worker 0 then begins part 1
+    int overrunsOf20Ms;  // earlier 4 ms pauses that took 20 ms
+    long pauseMicroseconds;
+};
+
+constexpr std::int32_t kPaceLength = 524288;
+const auto kPaceStart = transfer::ReadPacing::Clock::now();
+
+void feedSteadyPart(transfer::ReadPacing& pacing, std::int32_t left, std::int32_t step) {
+    using namespace std::chrono_literals;
+    pacing.observe(kPaceStart, 0, 0, 0, kPaceLength);
+    pacing.observe(kPaceStart + 1ms, 0, 0, 4096, kPaceLength);
+    pacing.observe(kPaceStart + 100ms, 0, 0, kPaceLength - left - step, kPaceLength);
+    pacing.observe(kPaceStart + 101ms, 0, 0, kPaceLength - left, kPaceLength);
+}
+
+class Pacing : public testing::TestWithParam<PaceCase> {};
+
+TEST_P(Pacing, PausesOnlyWhileEveryTransferIsKnownSlowAndFarFromItsEnd) {
+    const PaceCase& c = GetParam();
+    using namespace std::chrono;
+    transfer::ReadPacing pacing;
+    feedSteadyPart(pacing, c.left, c.step);
+    if (c.nextPart) pacing.observe(kPaceStart + 102ms, 0, 1, 0, kPaceLength);
+    if (c.other != PaceCase::kNone) pacing.observe(kPaceStart + 102ms, 1, 7, 100, kPaceLength);
+    if (c.other == PaceCase::kFreshThenIdle) pacing.idle(1);
+    for (int i = 0; i < c.overrunsOf20Ms; ++i) pacing.paused(4ms, 20ms);
+    const auto pause = pacing.pause(milliseconds(c.boundMilliseconds));
+    EXPECT_NEAR(static_cast<double>(pause.count()), static_cast<double>(c.pauseMicroseconds), 2.0) << c.name;
+}
+
+// Rates: (524288 - left - 4096) bytes in 100 ms; half the expected end is the
+// longest pause that cannot run past it.
+INSTANTIATE_TEST_SUITE_P(
+    Values, Pacing,
+    testing::Values(PaceCase{"far from the end", 300000, 1000, 1000, PaceCase::kNone, false, 0, 4000},
+                    PaceCase{"within the wait", 300000, 1000, 2, PaceCase::kNone, false, 0, 2000},
+                    PaceCase{"libcurl wants to act now", 300000, 1000, 0, PaceCase::kNone, false, 0, 0},
+                    PaceCase{"a fast link brings plenty", 300000, 40000, 1000, PaceCase::kNone, false, 0, 0},
+                    PaceCase{"near the end", 8000, 1000, 1000, PaceCase::kNone, false, 0, 781},
+                    PaceCase{"too near for a pause", 2000, 1000, 1000, PaceCase::kNone, false, 0, 0},
+                    PaceCase{"another transfer's rate unknown", 300000, 1000, 1000, PaceCase::kFresh, false, 0, 0},
+                    PaceCase{"an idle worker does not count", 300000, 1000, 1000, PaceCase::kFreshThenIdle, false,
+                             0, 4000},
+                    PaceCase{"the next part keeps the rate", 8000, 1000, 1000, PaceCase::kNone, true, 0, 4000},
+                    PaceCase{"a coarse timer shortens the pause", 30000, 1000, 1000, PaceCase::kNone, false, 1, 0},
+                    PaceCase{"no overrun, the same pause", 30000, 1000, 1000, PaceCase::kNone, false, 0, 3060}));
+
+TEST(PacingRate, AFasterNewTransferOutweighsTheEarlierRateAtOnce) {
+    using namespace std::chrono;
+    transfer::ReadPacing pacing;
+    feedSteadyPart(pacing, 300000, 1000);  // about 2.2 MB/s
+    // Part 1 of 60000 bytes comes at 20 MB/s: 39000 bytes left are 1.95 ms away.
+    pacing.observe(kPaceStart + 102ms, 0, 1, 0, 60000);
+    pacing.observe(kPaceStart + 103ms, 0, 1, 1000, 60000);
+    pacing.observe(kPaceStart + 104ms, 0, 1, 21000, 60000);
+    EXPECT_NEAR(static_cast<double>(pacing.pause(milliseconds(1000)).count()), 975.0, 2.0);
+}
 
 TEST(ProxyAddress, IsHostColonPortTextUnchanged) {
     ProxySettings proxy;
