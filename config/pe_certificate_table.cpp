@@ -1,5 +1,6 @@
 // Reading and growing the attribute-certificate table of a PE image.
 #include "config/pe_certificate_table.h"
+#include "config/stream_read.h"
 
 #include <array>
 #include <limits>
@@ -18,14 +19,7 @@ constexpr std::int64_t kEntryHeaderSize = 8;  // dwLength, wRevision, wCertifica
 
 std::int64_t alignUp8(std::int64_t value) { return (value + 7) / 8 * 8; }
 
-// Reads `length` bytes at `offset`, which the caller has checked lie inside.
-bool readAt(std::istream& in, std::int64_t offset, char* buffer, std::size_t length) {
-    in.clear();
-    in.seekg(offset, std::ios::beg);
-    if (!in) return false;
-    in.read(buffer, static_cast<std::streamsize>(length));
-    return in.gcount() == static_cast<std::streamsize>(length);
-}
+using config::readAt;
 
 // A little-endian field read with its bounds checked against the file.
 class Fields {

@@ -6,6 +6,7 @@
 #include <boost/locale/utf.hpp>
 
 #include "config/payload.h"
+#include "config/stream_read.h"
 
 namespace {
 
@@ -82,13 +83,7 @@ std::string buildPayloadBlock(const std::vector<StampItem>& items) {
 
 namespace {
 
-bool readAt(std::istream& in, std::int64_t offset, char* buffer, std::size_t length) {
-    in.clear();
-    in.seekg(offset, std::ios::beg);
-    if (!in) return false;
-    in.read(buffer, static_cast<std::streamsize>(length));
-    return in.gcount() == static_cast<std::streamsize>(length);
-}
+using config::readAt;
 
 }  // namespace
 
