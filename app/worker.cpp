@@ -53,10 +53,9 @@ void CUpdateProgressDlg::workerThread() {
     m_downloader.beginDownload();
 
     while (!m_stopRequested) {
-        std::this_thread::sleep_for(kPollPeriod);
         // Completion is only reported once the download thread has ended: the
         // last parts may still be on their way to the disk after isComplete().
-        if (!m_downloader.isDownloading()) {
+        if (m_downloader.waitForEnd(kPollPeriod)) {
             if (m_downloader.downloadInfo().isComplete()) {
                 postProgress(100, L"");
             } else {
@@ -120,5 +119,5 @@ bool CUpdateProgressDlg::prepareDownload(ProxyDiscovery& discovery, DownloadInfo
 }
 
 void CUpdateProgressDlg::waitForDownloadThread() {
-    while (m_downloader.isDownloading()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (!m_downloader.waitForEnd(kPollPeriod)) continue;
 }

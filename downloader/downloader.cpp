@@ -38,9 +38,15 @@ void Downloader::beginDownload() {
     try {
         m_thread = std::thread([this] {
             struct RunningFlagReset {
-                std::atomic<bool>& running;
-                ~RunningFlagReset() { running = false; }
-            } reset{m_running};
+                Downloader& owner;
+                ~RunningFlagReset() {
+                    {
+                        std::lock_guard<std::mutex> guard(owner.m_endLock);
+                        owner.m_running = false;
+                    }
+                    owner.m_ended.notify_all();
+                }
+            } reset{*this};
             runDownloadThread([this] { download(); });
         });
     } catch (const std::system_error& error) {
@@ -57,6 +63,16 @@ bool Downloader::isDownloading() {
     if (m_running.load()) return true;
     m_thread.join();
     return false;
+}
+
+bool Downloader::waitForEnd(std::chrono::milliseconds timeout) {
+    if (!m_thread.joinable()) return true;
+    {
+        std::unique_lock<std::mutex> lock(m_endLock);
+        if (!m_ended.wait_for(lock, timeout, [this] { return !m_running.load(); })) return false;
+    }
+    m_thread.join();
+    return true;
 }
 
 std::int32_t Downloader::progressLength() const {

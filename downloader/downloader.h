@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -44,6 +46,9 @@ public:
         // Content-Range of the current transfer's final response, empty when it
         // sent none: a 206 naming other bytes than the Range asked for is refused.
         std::string contentRange;
+        // The first body bytes of the current response found its range and
+        // version right; a header line (the start of another response) clears it.
+        bool bodyChecked = false;
     };
     using UserPDataList = std::vector<std::shared_ptr<UserPData>>;
     using HandlesErrorMap = std::map<CURL*, CURLcode>;
@@ -86,6 +91,9 @@ public:
 
     void beginDownload();
     bool isDownloading();
+    // Up to `timeout` for the run to end, so that a waiting owner learns of
+    // the end at once instead of at its next poll; true once it has ended.
+    bool waitForEnd(std::chrono::milliseconds timeout);
     std::int32_t progressLength() const;
     void setProgressLength(std::int32_t length);
     void stop();
@@ -164,6 +172,8 @@ private:
     mutable std::mutex m_progressLock;
     std::int32_t m_progressLength = 0;
     std::atomic<bool> m_running{false};
+    std::mutex m_endLock;
+    std::condition_variable m_ended;
     std::atomic<DownloadResult> m_lastRunResult{DE_Success};
     std::atomic<CURLcode> m_lastTransferError{CURLE_OK};
     std::atomic<bool> m_writeFailed{false};

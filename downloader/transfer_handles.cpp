@@ -17,6 +17,11 @@ namespace transfer {
 
 namespace {
 
+// A fast link has far more than libcurl's default 16 KiB waiting at every
+// read; each read also costs libcurl a readiness check of the socket, so a
+// larger buffer cuts both by four. Twelve of them are 768 KiB in all.
+constexpr long kReceiveBufferBytes = 64 * 1024;
+
 std::mutex g_boundsLock;
 std::optional<StallBounds> g_boundsOverride;
 
@@ -90,6 +95,7 @@ bool createTransferHandles(TransferRun& run, const std::string& url, const Proxy
         curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &partHeaderCallback);
         curl_easy_setopt(handle, CURLOPT_WRITEDATA, record);
         curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &writeCallback);
+        curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
         curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
         applyTlsRules(handle, url);
@@ -134,6 +140,7 @@ void armWorker(TransferRun& run, const DownloadInfo& info, std::int32_t w, std::
     record.headers.clear();
     record.statusHeader = HeaderRecord{};
     record.contentRange.clear();
+    record.bodyChecked = false;
     // A buffer cut to a short part by a read-back must never receive a longer
     // one; the kept bytes move along.
     if (record.bufferCapacity < length || !record.buffer) {
@@ -159,13 +166,17 @@ std::size_t writeCallback(char* data, std::size_t size, std::size_t count, void*
     const std::int64_t end = static_cast<std::int64_t>(record->downloadedLength) + static_cast<std::int64_t>(n);
     if (end > info.partLength(record->partIndex)) return 0;
     if (end > record->bufferCapacity) return 0;
-    try {
-        // Bytes of another range, or of another version of the file, would
-        // be written into this part's place.
-        if (!contentRangeMatches(*record, info)) return 0;
-        if (!validatorMatches(*record)) return 0;
-    } catch (...) {
-        return 0;  // no exception may unwind through libcurl
+    // Bytes of another range, or of another version of the file, would be
+    // written into this part's place. The headers cannot change within one
+    // body, so the first bytes of it decide.
+    if (!record->bodyChecked) {
+        try {
+            if (!contentRangeMatches(*record, info)) return 0;
+            if (!validatorMatches(*record)) return 0;
+        } catch (...) {
+            return 0;  // no exception may unwind through libcurl
+        }
+        record->bodyChecked = true;
     }
 
     if (n > 0) std::memcpy(record->buffer.get() + record->downloadedLength, data, n);
@@ -186,6 +197,7 @@ bool validatorMatches(const Downloader::UserPData& record) {
 std::size_t partHeaderCallback(char* data, std::size_t size, std::size_t count, void* userData) {
     const std::size_t taken = headerCallback(data, size, count, userData);
     auto* record = static_cast<Downloader::UserPData*>(userData);
+    if (record != nullptr) record->bodyChecked = false;
     if (record == nullptr || taken != size * count) return taken;
 
     try {

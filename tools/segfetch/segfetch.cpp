@@ -336,15 +336,15 @@ int run(const Options& options) {
     ProgressMeter meter(size, platform::standardErrorIsTerminal());
     g_engineStarted = 1;
     downloader.beginDownload();
-    while (downloader.isDownloading()) {
+    // The meter is redrawn every 50 ms; the end of the run cuts the wait short.
+    do {
         if (g_interrupted) {
             downloader.stop();  // the engine dumps its unfinished parts and saves the state
             meter.finishLine();
             return fail(kExitInterrupted, "interrupted; resume state saved to " + options.output + ".state");
         }
         meter.update(downloader.progressLength(), false);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    } while (!downloader.waitForEnd(std::chrono::milliseconds(50)));
     if (g_interrupted) {
         meter.finishLine();
         return fail(kExitInterrupted, "interrupted; resume state saved to " + options.output + ".state");
