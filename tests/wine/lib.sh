@@ -148,6 +148,17 @@ program_state() {
     fi
 }
 
+# What the display and the prefix hold, for failure messages: the captions
+# of the X windows and the Windows programs still running.
+desktop_state() {
+    local id names="" programs
+    for id in $(xdotool search --name . 2>/dev/null); do
+        names+="[$(xdotool getwindowname "$id" 2>/dev/null)] "
+    done
+    programs=$(ps -eo args= | grep -o '[A-Za-z0-9_][A-Za-z0-9_.-]*\.exe' | sort | uniq -c | tr -s ' \n' ' ')
+    echo "windows: ${names:-none}; programs: ${programs:-none}"
+}
+
 # The X window of a top-level window with exactly this caption.
 window_id() { xdotool search --name "^$1\$" 2>/dev/null | head -n 1; }
 
