@@ -85,6 +85,6 @@ bool startInstalledCompanion(platform::OsServices& os, std::int32_t productIndex
     if (contentType == kTurlContentType) contentAddress = L"-turl " + contentAddress;
     // A companion that fails to start is not reported: the window closes as
     // after a start, like before.
-    (void)os.shellOpen(companion.exePath, contentAddress);
+    (void)os.shellOpen(companion.exePath, contentAddress, L"");
     return true;
 }

@@ -56,7 +56,12 @@ std::int32_t launchInstaller(platform::OsServices& os, const std::wstring& insta
     // The shell hands CreateProcess the quoted path, a blank and the parameters.
     const std::size_t commandLine = installerFile.size() + 2 + 1 + parameters.size() + 1;
     if (commandLine > kMaxCommandLine) return platform::kErrorFilenameExcedRange;
-    return os.shellOpen(installerFile, parameters);
+    // The installer starts in the folder it was downloaded to, which nobody
+    // but administrators can write: a DLL it loads by name from its current
+    // directory can only be one of the system's.
+    const std::size_t separator = installerFile.find_last_of(L"\\/");
+    const std::wstring folder = separator == std::wstring::npos ? L"" : installerFile.substr(0, separator);
+    return os.shellOpen(installerFile, parameters, folder);
 }
 
 namespace {

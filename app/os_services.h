@@ -1,10 +1,10 @@
 // What the front end takes from the operating system, behind one interface:
-// the program's file, the temporary directory, the user's proxy settings and
-// the proxy WinHTTP finds for an address, the registry under
-// HKEY_LOCAL_MACHINE (both views), file existence, the signature of a file,
-// starting a program, COM and common controls, modal dialogs, the plain error
-// box and the one running copy per resume state. The Windows
-// side (app/win32/win32_os.h) maps each call onto the Win32 call named in its
+// the program's file, the download folder and the record of its files, the
+// user's proxy settings and the proxy WinHTTP finds for an address, the
+// registry under HKEY_LOCAL_MACHINE (both views), file existence, the
+// signature of a file, starting a program, COM and common controls, modal
+// dialogs, the plain error box and the one running copy per resume state.
+// The Windows side (app/win32/win32_os.h) maps each call onto the Win32 call named in its
 // comment; tests use the in-process stand-in of tests/support/fake_windows.h.
 #pragma once
 
@@ -63,9 +63,19 @@ public:
 
     // Full path of the running program's own file (the payload block is at its end).
     virtual std::wstring ownExecutablePath() = 0;
-    // The system temporary directory without a trailing separator; throws
-    // (std::runtime_error or a filesystem error) when there is none.
-    virtual std::wstring temporaryDirectory() = 0;
+    // The folder that holds the installer file, the resume state and its
+    // lock, without a trailing separator: one that nobody but administrators
+    // can have written (see app/win32/download_folder.h), the same for every
+    // start of one user while it stays so. Throws (std::runtime_error or a
+    // filesystem error) when there is none.
+    virtual std::wstring downloadFolder() = 0;
+
+    // The record that vouches for the resume state `name` (a file name in
+    // the download folder), kept where only an elevated process can write
+    // (HKLM on Windows). readDownloadRecord is false when there is none.
+    virtual bool readDownloadRecord(const std::wstring& name, std::string& record) = 0;
+    virtual bool writeDownloadRecord(const std::wstring& name, const std::string& record) = 0;
+    virtual void eraseDownloadRecord(const std::wstring& name) = 0;
 
     // CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE):
     // true only when the result is S_OK.
@@ -104,10 +114,12 @@ public:
     // `signer` then holds the common name of the signer's certificate;
     // otherwise the verification's result (an HRESULT).
     virtual std::int32_t verifySignature(std::intptr_t file, const std::wstring& path, std::wstring& signer) = 0;
-    // ShellExecuteW(NULL, "open", file, parameters, NULL, SW_SHOWNORMAL):
+    // ShellExecuteW(NULL, "open", file, parameters, directory, SW_SHOWNORMAL),
+    // `directory` the started program's current directory (none when empty):
     // 0 when the program was started, otherwise the system's error code
     // (GetLastError, or the call's own result when that is not set).
-    virtual std::int32_t shellOpen(const std::wstring& file, const std::wstring& parameters) = 0;
+    virtual std::int32_t shellOpen(const std::wstring& file, const std::wstring& parameters,
+                                   const std::wstring& directory) = 0;
 
     // DialogBoxParamW with the dialog template `templateId`, owned by `owner`
     // (none when null), its messages going to `handler`. Returns the value

@@ -38,7 +38,7 @@ bool CUpdateProgressApp::InitInstance() {
 bool CUpdateProgressApp::claimRunningCopy() {
     std::wstring name;
     try {
-        name = runningCopyName(resumeStatePath(m_os.temporaryDirectory(), platform::fromUtf8(DownloadInfo().fileTag())));
+        name = runningCopyName(resumeStatePath(m_os.downloadFolder(), platform::fromUtf8(DownloadInfo().fileTag())));
     } catch (const std::exception&) {
         // No temporary folder, no state to guard; the worker reports it.
         return true;

@@ -110,8 +110,8 @@ bool CUpdateProgressDlg::prepareDownload(ProxyDiscovery& discovery, DownloadInfo
     info.setMaxWorkers(DownloadInfo::kMaxWorkers);
     info.setUrls({address});
     const std::wstring tag = platform::fromUtf8(info.fileTag());
-    statePath = resumeStatePath(m_os.temporaryDirectory(), tag);
-    info.setFilePath(installerPath(m_os.temporaryDirectory(), catalogFileStem(m_productIndex), tag));
+    statePath = resumeStatePath(m_os.downloadFolder(), tag);
+    info.setFilePath(installerPath(m_os.downloadFolder(), catalogFileStem(m_productIndex), tag));
     if (!info.isValid()) throw std::runtime_error("Undefined error!");
 
     postStatusText(uiText(kTextPreparingStatus));

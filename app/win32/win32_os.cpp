@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include <commctrl.h>
 #include <objbase.h>
@@ -96,7 +97,27 @@ Win32Os::~Win32Os() {
 
 std::wstring Win32Os::ownExecutablePath() { return platform::ownExecutablePath(); }
 
-std::wstring Win32Os::temporaryDirectory() { return platform::temporaryDirectory(); }
+std::wstring Win32Os::downloadFolder() { return m_folder.open(m_record); }
+
+namespace {
+
+// State records sit beside the folder's own value in the user's key.
+std::wstring stateRecordName(const std::wstring& name) { return L"State " + name; }
+
+}  // namespace
+
+bool Win32Os::readDownloadRecord(const std::wstring& name, std::string& record) {
+    std::vector<std::uint8_t> bytes;
+    if (!m_record.read(stateRecordName(name), bytes)) return false;
+    record.assign(bytes.begin(), bytes.end());
+    return true;
+}
+
+bool Win32Os::writeDownloadRecord(const std::wstring& name, const std::string& record) {
+    return m_record.write(stateRecordName(name), std::vector<std::uint8_t>(record.begin(), record.end()));
+}
+
+void Win32Os::eraseDownloadRecord(const std::wstring& name) { m_record.erase(stateRecordName(name)); }
 
 bool Win32Os::initializeCom() {
     const HRESULT result = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
@@ -181,10 +202,12 @@ std::int32_t Win32Os::verifySignature(std::intptr_t file, const std::wstring& pa
     return verifyFileSignature(reinterpret_cast<void*>(file), path, signer);
 }
 
-std::int32_t Win32Os::shellOpen(const std::wstring& file, const std::wstring& parameters) {
+std::int32_t Win32Os::shellOpen(const std::wstring& file, const std::wstring& parameters,
+                                const std::wstring& directory) {
     SetLastError(ERROR_SUCCESS);
-    const auto started = reinterpret_cast<INT_PTR>(
-        ShellExecuteW(nullptr, L"open", file.c_str(), parameters.c_str(), nullptr, SW_SHOWNORMAL));
+    const auto started = reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", file.c_str(), parameters.c_str(),
+                                                                 directory.empty() ? nullptr : directory.c_str(),
+                                                                 SW_SHOWNORMAL));
     if (started > 32) return kErrorSuccess;
     // The call's own result is a coarse code (SE_ERR_*); the thread's last
     // error says more when the shell set it.

@@ -3,7 +3,11 @@
 // is released before the call returns.
 #pragma once
 
+#include <memory>
+
 #include "app/os_services.h"
+#include "app/win32/download_folder.h"
+#include "app/win32/machine_record.h"
 
 namespace platform {
 
@@ -16,7 +20,10 @@ public:
     Win32Os& operator=(const Win32Os&) = delete;
 
     std::wstring ownExecutablePath() override;
-    std::wstring temporaryDirectory() override;
+    std::wstring downloadFolder() override;
+    bool readDownloadRecord(const std::wstring& name, std::string& record) override;
+    bool writeDownloadRecord(const std::wstring& name, const std::string& record) override;
+    void eraseDownloadRecord(const std::wstring& name) override;
     bool initializeCom() override;
     void initializeCommonControls() override;
     bool currentUserProxy(UserProxySettings& settings) override;
@@ -28,7 +35,8 @@ public:
     void closeRegistryKey(RegistryKey key) override;
     bool fileExists(const std::wstring& path) override;
     std::int32_t verifySignature(std::intptr_t file, const std::wstring& path, std::wstring& signer) override;
-    std::int32_t shellOpen(const std::wstring& file, const std::wstring& parameters) override;
+    std::int32_t shellOpen(const std::wstring& file, const std::wstring& parameters,
+                           const std::wstring& directory) override;
     int runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) override;
     void messageBox(const std::wstring& text, const std::wstring& caption) override;
     bool claimRunningCopy(const std::wstring& name) override;
@@ -37,6 +45,10 @@ public:
 
 private:
     bool m_comInitialised = false;
+    // The user's key under HKLM, and the download folder, held from its
+    // first use until these services go away.
+    MachineRecord m_record;
+    DownloadFolder m_folder;
     // The claim's mutex and the mapping holding the window (HANDLEs), closed
     // with these services, that is when the process ends.
     void* m_runningMutex = nullptr;

@@ -266,7 +266,7 @@ TEST(FrontEndThroughProxy, ProbeAndPartsGoThroughTheAdoptedProxy) {
     FaultServer site(okPage);
     FakeWindows os;
     os.setOwnExecutablePath(platform::fromUtf8((docs / "installer.exe").string()));
-    os.setTemporaryDirectory(platform::fromUtf8(dir.path().string()));
+    os.setDownloadFolder(platform::fromUtf8(dir.path().string()));
     os.setCurrentUserProxy(true, platform::fromUtf8(proxy.address()));
     os.setModalTimeout(60s);
 
@@ -306,7 +306,7 @@ struct ProxyRun {
         std::ifstream file(docs / "installer.exe", std::ios::binary);
         content.assign(std::istreambuf_iterator<char>(file), {});
         os.setOwnExecutablePath(platform::fromUtf8((docs / "installer.exe").string()));
-        os.setTemporaryDirectory(platform::fromUtf8(temp.path().string()));
+        os.setDownloadFolder(platform::fromUtf8(temp.path().string()));
         os.setModalTimeout(60s);
         // A run that fails shows its notice instead of waiting for the bound.
         os.scriptInput(platform::kMessageBoxTemplate, platform::UserInput::ClickOk);

@@ -68,7 +68,7 @@ protected:
     void SetUp() override {
         languageRecord().languageId = 0x0409;
         fs::create_directories(temp);
-        os.setTemporaryDirectory(platform::fromUtf8(temp.string()));
+        os.setDownloadFolder(platform::fromUtf8(temp.string()));
         os.setModalTimeout(60s);
     }
     void TearDown() override {
@@ -241,7 +241,7 @@ TEST_F(FrontEndRoad, FailuresEndInTheirNoticeAndNothingIsStarted) {
         local.setOwnExecutablePath(os.ownExecutablePath());
         const fs::path caseTemp = dir / (std::string("case ") + c.name);
         fs::create_directories(caseTemp);
-        local.setTemporaryDirectory(platform::fromUtf8(caseTemp.string()));
+        local.setDownloadFolder(platform::fromUtf8(caseTemp.string()));
         local.scriptInput(kMessageBoxTemplate, UserInput::ClickOk);
         languageRecord().languageId = c.language;
         FaultServer server(c.handler);
@@ -280,7 +280,7 @@ TEST_F(FrontEndRoad, NoTemporaryDirectoryIsAnInternalError) {
     testsupport::writeRandomFile(docs / "installer.exe", 1000, 3);
     NginxServer nginx(docs.path());
     useProgram(kTypicalBlock);
-    os.failTemporaryDirectory();
+    os.failDownloadFolder();
     os.scriptInput(kMessageBoxTemplate, UserInput::ClickOk);
     runDialog(nginx.url("installer.exe"));
     ASSERT_EQ(boxes().size(), 1u);
@@ -294,7 +294,7 @@ TEST_F(FrontEndRoad, ConfirmedCloseWhileARequestHangsEndsAtOnceWithoutANotice) {
     for (const int hanging : {ProxyTest, Probe, ScriptAnswer}) {
         const bool proxyHangs = hanging == ProxyTest;
         FakeWindows local;
-        local.setTemporaryDirectory(platform::fromUtf8(temp.string()));
+        local.setDownloadFolder(platform::fromUtf8(temp.string()));
         local.setOwnExecutablePath(platform::fromUtf8(stampedProgram(dir.path(), kTypicalBlock).string()));
         testsupport::SilentListener silent;  // accepts connections, never answers
         const std::string silentHost = "127.0.0.1:" + std::to_string(silent.port());
@@ -377,7 +377,7 @@ TEST_F(FrontEndRoad, AnUnsuccessfulProbeAnswerKeepsAnEarlierPartialDownload) {
     for (const int status : {404, 503}) {
         FakeWindows local;
         local.setOwnExecutablePath(os.ownExecutablePath());
-        local.setTemporaryDirectory(platform::fromUtf8(temp.string()));
+        local.setDownloadFolder(platform::fromUtf8(temp.string()));
         local.scriptInput(kMessageBoxTemplate, UserInput::ClickOk);
         FaultServer server([status](const HttpRequest&) {
             HttpResponse response = headWithLength("600000");

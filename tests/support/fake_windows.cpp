@@ -141,12 +141,12 @@ void FakeWindows::setOwnExecutablePath(const std::wstring& path) {
     m_ownPath = path;
 }
 
-void FakeWindows::setTemporaryDirectory(const std::wstring& path) {
+void FakeWindows::setDownloadFolder(const std::wstring& path) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_tempDir = path;
 }
 
-void FakeWindows::failTemporaryDirectory() {
+void FakeWindows::failDownloadFolder() {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_tempDirFails = true;
 }
@@ -316,13 +316,37 @@ std::wstring FakeWindows::ownExecutablePath() {
     return platform::ownExecutablePath();
 }
 
-std::wstring FakeWindows::temporaryDirectory() {
+std::wstring FakeWindows::downloadFolder() {
     {
         const std::lock_guard<std::mutex> lock(m_lock);
-        if (m_tempDirFails) throw std::runtime_error("no temporary directory");
+        if (m_tempDirFails) throw std::runtime_error("no download folder");
         if (m_tempDir) return *m_tempDir;
     }
     return platform::temporaryDirectory();
+}
+
+bool FakeWindows::readDownloadRecord(const std::wstring& name, std::string& record) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    const auto found = m_downloadRecords.find(name);
+    if (found == m_downloadRecords.end()) return false;
+    record = found->second;
+    return true;
+}
+
+bool FakeWindows::writeDownloadRecord(const std::wstring& name, const std::string& record) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_downloadRecords[name] = record;
+    return true;
+}
+
+void FakeWindows::eraseDownloadRecord(const std::wstring& name) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_downloadRecords.erase(name);
+}
+
+std::map<std::wstring, std::string> FakeWindows::downloadRecords() const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_downloadRecords;
 }
 
 bool FakeWindows::initializeCom() {
@@ -418,9 +442,10 @@ std::int32_t FakeWindows::verifySignature(std::intptr_t file, const std::wstring
     return m_signatureResult;
 }
 
-std::int32_t FakeWindows::shellOpen(const std::wstring& file, const std::wstring& parameters) {
+std::int32_t FakeWindows::shellOpen(const std::wstring& file, const std::wstring& parameters,
+                                   const std::wstring& directory) {
     const std::lock_guard<std::mutex> lock(m_lock);
-    m_launches.push_back(LaunchRecord{file, parameters});
+    m_launches.push_back(LaunchRecord{file, parameters, directory});
     m_events.push_back("launch");
     return m_launchResult;
 }

@@ -72,6 +72,7 @@ struct AutoProxyQuery {
 struct LaunchRecord {
     std::wstring file;
     std::wstring parameters;
+    std::wstring directory;  // the started program's current directory
 };
 
 class FakeWindows : public OsServices {
@@ -83,8 +84,10 @@ public:
 
     // --- What the system looks like (set before the run) ---
     void setOwnExecutablePath(const std::wstring& path);
-    void setTemporaryDirectory(const std::wstring& path);
-    void failTemporaryDirectory();  // the query throws
+    void setDownloadFolder(const std::wstring& path);
+    void failDownloadFolder();  // the query throws
+    // The records kept for the download folder's states, by state file name.
+    std::map<std::wstring, std::string> downloadRecords() const;
     void setComResult(bool ok);
     // The WinHTTP call: fails, or succeeds with or without a manual proxy text.
     void setCurrentUserProxy(bool callSucceeds, std::optional<std::wstring> manualProxy);
@@ -143,7 +146,10 @@ public:
 
     // --- OsServices ---
     std::wstring ownExecutablePath() override;
-    std::wstring temporaryDirectory() override;
+    std::wstring downloadFolder() override;
+    bool readDownloadRecord(const std::wstring& name, std::string& record) override;
+    bool writeDownloadRecord(const std::wstring& name, const std::string& record) override;
+    void eraseDownloadRecord(const std::wstring& name) override;
     bool initializeCom() override;
     void initializeCommonControls() override;
     bool currentUserProxy(UserProxySettings& settings) override;
@@ -155,7 +161,8 @@ public:
     void closeRegistryKey(RegistryKey key) override;
     bool fileExists(const std::wstring& path) override;
     std::int32_t verifySignature(std::intptr_t file, const std::wstring& path, std::wstring& signer) override;
-    std::int32_t shellOpen(const std::wstring& file, const std::wstring& parameters) override;
+    std::int32_t shellOpen(const std::wstring& file, const std::wstring& parameters,
+                           const std::wstring& directory) override;
     int runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) override;
     void messageBox(const std::wstring& text, const std::wstring& caption) override;
     // Claims live in one namespace shared by every FakeWindows of the test
@@ -209,6 +216,7 @@ private:
     std::wstring m_ownPath;
     std::optional<std::wstring> m_tempDir;
     bool m_tempDirFails = false;
+    std::map<std::wstring, std::string> m_downloadRecords;
     bool m_comOk = true;
     int m_comCount = 0;
     int m_controlsCount = 0;

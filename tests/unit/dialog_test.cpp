@@ -612,7 +612,7 @@ TEST_F(DialogTest, ASecondCopyForTheSameStateOnlyBringsTheFirstForward) {
             ASSERT_TRUE(first.claimRunningCopy(name));
         }
         second.setOwnExecutablePath(payload.path());
-        second.setTemporaryDirectory(c.temp.path().wstring());
+        second.setDownloadFolder(c.temp.path().wstring());
         ScriptedApp app(second, "pelmora");
         EXPECT_FALSE(app.InitInstance()) << c.name;
         EXPECT_EQ(second.dialogs().size(), c.dialogRuns ? 1u : 0u) << c.name;

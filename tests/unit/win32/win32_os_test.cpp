@@ -1,5 +1,5 @@
 // The Win32 OS services the front end uses: registry reads with their error
-// codes in both registry views, file existence, the temporary directory, the
+// codes in both registry views, file existence, the
 // outcome of a program start, the COM start rule and the bound on asking
 // WinHTTP for a script's proxy.
 #include <winsock2.h>
@@ -89,17 +89,17 @@ TEST(Win32OsRegistry, AKeyOfThe32BitViewIsOpenedThereOnly) {
 
 TEST(Win32OsStart, AProgramThatCannotBeStartedGivesItsSystemCode) {
     Win32Os os;
-    const std::wstring directory = os.temporaryDirectory();
+    const std::wstring directory = platform::temporaryDirectory();
     const std::wstring notAProgram = directory + L"\\vorlane_not_a_program.exe";
     std::ofstream(std::filesystem::path(notAProgram), std::ios::binary) << "no program at all";
-    EXPECT_EQ(os.shellOpen(directory + L"\\vorlane_no_such_program.exe", L""), platform::kErrorFileNotFound);
-    EXPECT_NE(os.shellOpen(notAProgram, L" /x"), platform::kErrorSuccess);
+    EXPECT_EQ(os.shellOpen(directory + L"\\vorlane_no_such_program.exe", L"", directory), platform::kErrorFileNotFound);
+    EXPECT_NE(os.shellOpen(notAProgram, L" /x", L""), platform::kErrorSuccess);
     std::filesystem::remove(std::filesystem::path(notAProgram));
 }
 
 TEST(Win32OsFiles, FileExistsFollowsTheFileSystem) {
     Win32Os os;
-    const std::wstring directory = os.temporaryDirectory();
+    const std::wstring directory = platform::temporaryDirectory();
     ASSERT_FALSE(directory.empty());
     EXPECT_NE(directory.back(), L'\\');
     EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::path(directory)));
