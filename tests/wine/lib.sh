@@ -199,10 +199,22 @@ screenshot() {
     import -window root "$E2E_DIR/screenshots/$1.png" 2>/dev/null
 }
 
-# Removes what an earlier run left in the Wine user's temporary folder.
+# The program's download folder: a Vorlane-<random> folder under the Windows
+# directory's Temp (named in HKLM). Its name cannot be known beforehand, so
+# scenarios look it up; the newest one when the program had to make another.
+E2E_WINTEMP="$WINEPREFIX/drive_c/windows/temp"
+download_dir() { ls -1dt "$E2E_WINTEMP"/Vorlane-* 2>/dev/null | head -n 1; }
+# dl NAME: NAME in the download folder.
+dl() { printf '%s/%s' "$(download_dir)" "$1"; }
+dl_exists() { local dir; dir=$(download_dir); [ -n "$dir" ] && [ -e "$dir/$1" ]; }
+
+# Removes what an earlier run left in the Wine user's temporary folder and
+# the download folder (the HKLM record then names a folder that is gone, and
+# the next start makes a new one).
 clean_wine_temp() {
     rm -f "$E2E_TEMP"/*_.exe "$E2E_TEMP"/*_.exe.cmdline "$E2E_TEMP"/*_.exe.starts "$E2E_TEMP"/*_.exe.hold \
         "$E2E_TEMP"/_.txt "$E2E_TEMP"/_.txt.validator
+    rm -rf "$E2E_WINTEMP"/Vorlane-*
 }
 
 # The parameter part of a recorded command line: what follows the quoted

@@ -2,8 +2,10 @@
 // the Wine scenarios: writes the command line it was started with, as UTF-8,
 // to a file next to itself named after it ("<own path>.cmdline"), adds a line
 // to "<own path>.starts" (one per start), then ends; while a file
-// "<own path>.hold" exists it keeps running first (at most two minutes), as
-// an installer still running from an earlier start does.
+// "<own path>.hold" exists, or the file the environment variable
+// VORLANE_RECORDER_HOLD names (for a scenario that cannot know the folder it
+// will run from), it keeps running first (at most two minutes), as an
+// installer still running from an earlier start does.
 #include <windows.h>
 
 #include <string>
@@ -45,7 +47,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         WriteFile(starts, "start\n", 6, &written, nullptr);
         CloseHandle(starts);
     }
-    for (int tick = 0; tick < 600 && GetFileAttributesW((own + L".hold").c_str()) != INVALID_FILE_ATTRIBUTES; ++tick)
+    std::wstring hold = own + L".hold";
+    if (const DWORD size = GetEnvironmentVariableW(L"VORLANE_RECORDER_HOLD", nullptr, 0); size > 1) {
+        std::vector<wchar_t> named(size);
+        if (GetEnvironmentVariableW(L"VORLANE_RECORDER_HOLD", named.data(), size) == size - 1) hold = named.data();
+    }
+    for (int tick = 0; tick < 600 && GetFileAttributesW(hold.c_str()) != INVALID_FILE_ATTRIBUTES; ++tick)
         Sleep(200);
     return 0;
 }

@@ -12,12 +12,12 @@ start_installer "$WORK/installer.exe"
 wait_installer 120
 [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC"
 
-RECORD="$E2E_TEMP/pel_mora_.exe.cmdline"
+RECORD="$(dl pel_mora_.exe.cmdline)"
 wait_until 30 test -f "$RECORD" || fail "the downloaded installer was not started"
 log "command line: $(cat -v "$RECORD")"
 actual=$(recorded_parameters "$RECORD")
 [ -z "$actual" ] || fail "parameters [$(cat -v <<<"$actual")], expected none"
-cmp "$SERVED" "$E2E_TEMP/pel_mora_.exe" || fail "the downloaded file differs from the served one"
+cmp "$SERVED" "$(dl pel_mora_.exe)" || fail "the downloaded file differs from the served one"
 
 stamp --show "$(winpath "$WORK/installer.exe")" >"$WORK/show.txt" || fail "stamp.exe --show failed"
 [ ! -s "$WORK/show.txt" ] || fail "stamp --show reports a block in the unstamped program: $(head -c 200 "$WORK/show.txt" | cat -v)"

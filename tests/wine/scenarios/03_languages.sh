@@ -35,7 +35,7 @@ run_language() {
     send_keys "$confirm" Return
     wait_installer 30
     [ "$INSTALLER_RC" = 0 ] || fail "$name: installer.exe ended with $INSTALLER_RC after the confirmed close"
-    [ ! -e "$E2E_TEMP/pel_mora_.exe.cmdline" ] || fail "$name: the installer was started after a confirmed close"
+    [ ! -e "$(dl pel_mora_.exe.cmdline)" ] || fail "$name: the installer was started after a confirmed close"
     timeout 20 wineserver -w
 }
 

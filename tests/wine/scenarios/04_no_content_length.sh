@@ -30,5 +30,5 @@ screenshot no-content-length-error
 send_keys "Error!" Return
 wait_installer 30
 [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC after the error box"
-[ ! -e "$E2E_TEMP/pel_mora_.exe" ] || fail "the installer file was created"
+[ ! -e "$(dl pel_mora_.exe)" ] || fail "the installer file was created"
 grep -q '^HEAD ' "$WORK/python-server.log" || fail "the server saw no HEAD request"

@@ -32,6 +32,6 @@ wait_window "$CONFIRM" 20 || fail "no close confirmation the second time"
 send_keys "$CONFIRM" Return
 wait_installer 30
 [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC after \"Yes\""
-[ -s "$E2E_TEMP/_.txt" ] || fail "no resume-state file left in the temporary folder"
-[ ! -e "$E2E_TEMP/pel_mora_.exe.cmdline" ] || fail "the installer was started after \"Yes\""
-log "resume state: $(stat -c %s "$E2E_TEMP/_.txt") bytes"
+[ -s "$(dl _.txt)" ] || fail "no resume-state file left in the temporary folder"
+[ ! -e "$(dl pel_mora_.exe.cmdline)" ] || fail "the installer was started after \"Yes\""
+log "resume state: $(stat -c %s "$(dl _.txt)") bytes"

@@ -40,6 +40,6 @@ wait_until 30 test -f "$RECORD" || fail "the companion program was not started"
 log "companion command line: $(cat "$RECORD")"
 actual=$(recorded_parameters "$RECORD")
 [ "$actual" = "-turl $ADDRESS" ] || fail "companion parameters [$actual], expected [-turl $ADDRESS]"
-[ ! -e "$E2E_TEMP/dravo_lin_.exe" ] || fail "the installer was downloaded although the companion is installed"
+[ ! -e "$(dl dravo_lin_.exe)" ] || fail "the installer was downloaded although the companion is installed"
 requests=$(nginx_requests)
 [ "$requests" -eq 1 ] || fail "$requests requests reached the server, expected the size probe only"

@@ -63,8 +63,8 @@ run_download() {
     start_installer "$E2E_INSTALLER" LANG=C.UTF-8
     wait_installer 120
     [ "$INSTALLER_RC" = 0 ] || fail "$1: installer.exe ended with $INSTALLER_RC"
-    wait_until 30 test -f "$E2E_TEMP/pel_mora_.exe.cmdline" || fail "$1: the downloaded installer was not started"
-    cmp "$SERVED" "$E2E_TEMP/pel_mora_.exe" || fail "$1: the downloaded file differs from the served one"
+    wait_until 30 dl_exists pel_mora_.exe.cmdline || fail "$1: the downloaded installer was not started"
+    cmp "$SERVED" "$(dl pel_mora_.exe)" || fail "$1: the downloaded file differs from the served one"
     timeout 20 wineserver -w
 }
 

@@ -14,5 +14,5 @@ wait_control_text "$CAPTION" 1001 60 "Progress: *%" || fail "no progress text; s
 send_keys "$CAPTION" Escape
 wait_installer 30
 [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC after Esc"
-[ -s "$E2E_TEMP/_.txt" ] || fail "no resume-state file left in the temporary folder"
-[ ! -e "$E2E_TEMP/pel_mora_.exe.cmdline" ] || fail "the installer was started after Esc"
+[ -s "$(dl _.txt)" ] || fail "no resume-state file left in the temporary folder"
+[ ! -e "$(dl pel_mora_.exe.cmdline)" ] || fail "the installer was started after Esc"

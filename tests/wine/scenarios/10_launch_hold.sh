@@ -12,18 +12,21 @@ clean_wine_temp
 WATCH_PID=""
 stop_watch() { [ -n "$WATCH_PID" ] && kill "$WATCH_PID" 2>/dev/null; }
 CLEANUP_HOOK=stop_watch
-timeout -k 5 150 wine "$E2E_WATCH" "$(winpath "$E2E_TEMP/pel_mora_.exe")" "$(winpath "$SERVED")" 120 \
+start_installer "$E2E_INSTALLER"
+# The folder is made at the start, before the size probe; its name is known
+# only then.
+wait_until 30 download_dir || fail "no download folder was made"
+timeout -k 5 150 wine "$E2E_WATCH" "$(winpath "$(dl pel_mora_.exe)")" "$(winpath "$SERVED")" 120 \
     </dev/null >"$WORK/watch.out" 2>&1 &
 WATCH_PID=$!
 
-start_installer "$E2E_INSTALLER"
 wait_installer 120
 if [ "$INSTALLER_RC" = 124 ] && has_window "Error!"; then
     screenshot launch-hold-refused
     fail "error box instead of the start: $(control_text "$(probe "Error!")" 1004)"
 fi
 [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC"
-wait_until 30 test -f "$E2E_TEMP/pel_mora_.exe.cmdline" || fail "the downloaded installer was not started"
+wait_until 30 dl_exists pel_mora_.exe.cmdline || fail "the downloaded installer was not started"
 wait "$WATCH_PID"
 watch_rc=$?
 WATCH_PID=""
@@ -35,4 +38,4 @@ count() { awk -v k="$1" '$1 == k { print $2 }' "$WORK/watch.txt"; }
 [ "$(count writable-complete-before-start)" = 0 ] || fail "another process could write the complete file before its start"
 [ "$(count held-while-incomplete)" -gt 0 ] || fail "the watcher saw no try during the download"
 [ "$(count held-complete-before-start)" -gt 0 ] || fail "the watcher saw no try between completion and start"
-cmp "$SERVED" "$E2E_TEMP/pel_mora_.exe" || fail "the downloaded file differs from the served one"
+cmp "$SERVED" "$(dl pel_mora_.exe)" || fail "the downloaded file differs from the served one"

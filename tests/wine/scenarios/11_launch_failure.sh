@@ -21,4 +21,4 @@ screenshot launch-failure-error
 send_keys "Error!" Return
 wait_installer 30
 [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC after the error box"
-cmp "$SERVED" "$E2E_TEMP/pel_mora_.exe" || fail "the downloaded file differs from the served one"
+cmp "$SERVED" "$(dl pel_mora_.exe)" || fail "the downloaded file differs from the served one"

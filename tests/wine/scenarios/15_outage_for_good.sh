@@ -27,4 +27,4 @@ screenshot outage-for-good-error
 send_keys "Error!" Return
 wait_installer 30
 [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC after the error box"
-[ ! -e "$E2E_TEMP/pel_mora_.exe.cmdline" ] || fail "the installer was started"
+[ ! -e "$(dl pel_mora_.exe.cmdline)" ] || fail "the installer was started"

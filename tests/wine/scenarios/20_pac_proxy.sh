@@ -43,8 +43,8 @@ clean_wine_temp
 start_installer "$E2E_INSTALLER" LANG=C.UTF-8
 wait_installer 120
 [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC"
-wait_until 30 test -f "$E2E_TEMP/pel_mora_.exe.cmdline" || fail "the downloaded installer was not started"
-cmp "$SERVED" "$E2E_TEMP/pel_mora_.exe" || fail "the downloaded file differs from the served one"
+wait_until 30 dl_exists pel_mora_.exe.cmdline || fail "the downloaded installer was not started"
+cmp "$SERVED" "$(dl pel_mora_.exe)" || fail "the downloaded file differs from the served one"
 
 local_url="http://127.0.0.1:$E2E_PORT/pelmora/PelMoraSetup.exe"
 requests=$(grep -o "Request (file descriptor [0-9]*): [A-Z]* [^ ]*" "$PROXY_LOG" | sed 's/^.*: //')

@@ -25,4 +25,4 @@ log "the error box came after ${shown}s"
 grep -q "WinHttpGetIEProxyConfigForCurrentUser" "$WORK/installer.out" ||
     fail "no WinHTTP trace (is Wine's tracing built in?)"
 grep -q "WinHttpDetectAutoProxyConfigUrl" "$WORK/installer.out" || fail "auto-detection was not asked"
-[ ! -e "$E2E_TEMP/pel_mora_.exe" ] || fail "the installer file was created"
+[ ! -e "$(dl pel_mora_.exe)" ] || fail "the installer file was created"

@@ -29,9 +29,9 @@ for WINE_PID in "$FIRST_PID" "$SECOND_PID"; do
     [ "$INSTALLER_RC" = 0 ] || fail "a copy ended with $INSTALLER_RC"
 done
 has_window "Error!" && fail "an error box is open"
-wait_until 30 test -f "$E2E_TEMP/pel_mora_.exe.starts" || fail "the downloaded installer was not started"
-cmp "$SERVED" "$E2E_TEMP/pel_mora_.exe" || fail "the started installer differs from the served one"
-starts=$(wc -l <"$E2E_TEMP/pel_mora_.exe.starts")
+wait_until 30 dl_exists pel_mora_.exe.starts || fail "the downloaded installer was not started"
+cmp "$SERVED" "$(dl pel_mora_.exe)" || fail "the started installer differs from the served one"
+starts=$(wc -l <"$(dl pel_mora_.exe.starts)")
 probes=$(grep -c '"HEAD ' "$WORK/nginx/logs/access.log")
 log "installer starts: $starts, size probes: $probes"
 [ "$starts" -eq 1 ] || fail "the installer was started $starts times"

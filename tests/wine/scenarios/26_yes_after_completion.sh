@@ -24,18 +24,18 @@ all_served() { [ "$(bytes_served)" -ge "$SIZE" ]; }
 wait_until 60 all_served ||
     fail "the download did not complete under the open confirmation ($(bytes_served) bytes)"
 sleep 2
-[ ! -e "$E2E_TEMP/pel_mora_.exe.starts" ] || fail "the installer was started while the confirmation was open"
+[ ! -e "$(dl pel_mora_.exe.starts)" ] || fail "the installer was started while the confirmation was open"
 send_keys "$CONFIRM" Return
 wait_installer 30
 [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC after \"Yes\""
 sleep 1
-[ ! -e "$E2E_TEMP/pel_mora_.exe.starts" ] || fail "the installer was started after \"Yes\""
-cmp "$SERVED" "$E2E_TEMP/pel_mora_.exe" || fail "the finished file did not stay"
-[ -s "$E2E_TEMP/_.txt" ] || fail "the resume state did not stay"
+[ ! -e "$(dl pel_mora_.exe.starts)" ] || fail "the installer was started after \"Yes\""
+cmp "$SERVED" "$(dl pel_mora_.exe)" || fail "the finished file did not stay"
+[ -s "$(dl _.txt)" ] || fail "the resume state did not stay"
 
 served=$(bytes_served)
 start_installer "$E2E_INSTALLER" LANG=C.UTF-8
 wait_installer 60
 [ "$INSTALLER_RC" = 0 ] || fail "the next start ended with $INSTALLER_RC"
-wait_until 30 test -f "$E2E_TEMP/pel_mora_.exe.starts" || fail "the next start did not start the finished file"
+wait_until 30 dl_exists pel_mora_.exe.starts || fail "the next start did not start the finished file"
 [ "$(bytes_served)" -eq "$served" ] || fail "the next start downloaded again"

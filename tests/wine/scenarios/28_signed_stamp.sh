@@ -25,7 +25,7 @@ start_installer "$PROGRAM"
 wait_window "PelMora installation" 60 || fail "no progress window"
 wait_installer 120
 [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC"
-RECORD="$E2E_TEMP/pel_mora_.exe.cmdline"
+RECORD="$(dl pel_mora_.exe.cmdline)"
 wait_until 30 test -f "$RECORD" || fail "the downloaded installer was not started"
 expected=' /vid=15 /offerUrl="https://offers.example/landing?src=pel&id=7" /ap="13"'
 actual=$(recorded_parameters "$RECORD")

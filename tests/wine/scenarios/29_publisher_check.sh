@@ -33,15 +33,16 @@ for entry in "${cases[@]}"; do
     cp "$WORK/$served" "$SERVED"
     clean_wine_temp
     start_installer "$PROGRAM" LANG=C.UTF-8
-    RECORD="$E2E_TEMP/pel_mora_.exe.cmdline"
     if [ -z "$code" ]; then
         wait_installer 120
         [ "$INSTALLER_RC" = 0 ] || fail "$served: installer.exe ended with $INSTALLER_RC"
+        RECORD="$(dl pel_mora_.exe.cmdline)"
         wait_until 30 test -f "$RECORD" || fail "$served: the publisher's installer was not started"
         [ "$(recorded_parameters "$RECORD")" = ' /channel="7"' ] || fail "$served: parameters [$(cat "$RECORD")]"
         continue
     fi
     wait_window "Error!" 120 || fail "$served: no error box"
+    RECORD="$(dl pel_mora_.exe.cmdline)"
     text=$(control_text "$(probe "Error!")" 1004)
     log "error box: $text"
     [ "$text" = "Internal Error (system code: $code). The program will be automatically closed!" ] ||
@@ -52,5 +53,5 @@ for entry in "${cases[@]}"; do
     [ "$INSTALLER_RC" = 0 ] || fail "$served: installer.exe ended with $INSTALLER_RC after the error box"
     sleep 1
     [ ! -e "$RECORD" ] || fail "$served: started although refused"
-    cmp -s "$SERVED" "$E2E_TEMP/pel_mora_.exe" || fail "$served: the downloaded file differs from the served one"
+    cmp -s "$SERVED" "$(dl pel_mora_.exe)" || fail "$served: the downloaded file differs from the served one"
 done
