@@ -111,6 +111,8 @@ TEST(InstallerLaunch, OpensTheFileWithTheParametersAndReportsTheOutcome) {
         if (c.tried) {
             EXPECT_EQ(launches[0].file, file) << c.name;
             EXPECT_EQ(launches[0].parameters, c.parameters) << c.name;
+            // Started in its own folder, so no DLL of another folder is found first.
+            EXPECT_EQ(launches[0].directory, L"C:\\Temp") << c.name;
         }
     }
 }
