@@ -257,8 +257,12 @@ namespace {
 void applyProxy(CURL* handle, const ProxySettings& proxy) {
     const std::string address = proxyAddress(proxy);
     curl_easy_setopt(handle, CURLOPT_PROXY, address.c_str());
-    curl_easy_setopt(handle, CURLOPT_PROXYUSERNAME, proxy.user.c_str());
-    curl_easy_setopt(handle, CURLOPT_PROXYPASSWORD, proxy.password.c_str());
+    // Empty credentials set anyway make libcurl send "Proxy-Authorization:
+    // Basic Og==" to every proxy, one that wants none included.
+    if (!proxy.user.empty()) {
+        curl_easy_setopt(handle, CURLOPT_PROXYUSERNAME, proxy.user.c_str());
+        curl_easy_setopt(handle, CURLOPT_PROXYPASSWORD, proxy.password.c_str());
+    }
 }
 
 }  // namespace
