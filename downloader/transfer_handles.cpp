@@ -232,6 +232,8 @@ std::optional<ContentRange> parseContentRange(const std::string& value) {
         return std::nullopt;
     }
     if (range.last < range.first) return std::nullopt;
+    // A range that ends at or past the size it names is no range of that file.
+    if (range.total >= 0 && range.last >= range.total) return std::nullopt;
     return range;
 }
 
