@@ -43,9 +43,12 @@ std::wstring installerParameters(const InstallerSettings& settings, const Payloa
     if (!settings.contentAddress.empty()) piece(L" /contentAddress=%ls", settings.contentAddress, true);
     if (!settings.offerUrl.empty()) piece(L" /offerUrl=%ls", settings.offerUrl, true);
     if (settings.silentMode) parameters += L" /S";
-    for (const auto& [key, value] : remaining) {
-        parameters += (boost::wformat(L" /%ls=%ls") % commandLineValue(platform::fromUtf8(key), false) %
-                       commandLineValue(percentDecode(platform::fromUtf8(value)), true))
+    for (const auto& [rawKey, rawValue] : remaining) {
+        const std::wstring key = decodePayloadKey(rawKey);
+        // A key of nothing but control characters is no key, as an empty one is not.
+        if (key.empty()) continue;
+        parameters += (boost::wformat(L" /%ls=%ls") % commandLineValue(key, false) %
+                       commandLineValue(decodePayloadValue(rawValue), true))
                           .str();
     }
     return parameters;

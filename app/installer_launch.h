@@ -33,8 +33,8 @@ std::wstring commandLineValue(const std::wstring& value, bool quoted);
 
 // " /partnerId=..", " /vid=..", " /contentType=..", " /contentAddress=\"..\"",
 // " /offerUrl=\"..\"", " /S", then " /key=\"value\"" for each remaining payload
-// key in the map's order (key decoded from UTF-8 only, value also
-// percent-decoded). Empty when no piece applies.
+// key in the map's order (decodePayloadKey, decodePayloadValue; a key that
+// decodes to nothing is left out). Empty when no piece applies.
 std::wstring installerParameters(const InstallerSettings& settings, const PayloadMap& remaining);
 
 // The longest command line Windows starts a program with, terminator included.

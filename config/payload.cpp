@@ -122,7 +122,28 @@ std::wstring percentDecode(std::wstring value) {
     return decoded;
 }
 
-std::wstring decodePayloadValue(const std::string& raw) { return percentDecode(platform::fromUtf8(raw)); }
+namespace {
+
+// Every decoded key and value ends up on a command line. A line break or tab
+// there can split one value into several switches for an installer that
+// parses its line on its own, a NUL cuts the line short, and the other C0 and
+// C1 controls (U+0085 is a line break to some) are never part of a real
+// address or id.
+std::wstring withoutControlCharacters(std::wstring text) {
+    std::erase_if(text, [](wchar_t unit) {
+        const auto code = static_cast<std::uint32_t>(unit);
+        return code < 0x20 || (code >= 0x7F && code <= 0x9F);
+    });
+    return text;
+}
+
+}  // namespace
+
+std::wstring decodePayloadValue(const std::string& raw) {
+    return withoutControlCharacters(percentDecode(platform::fromUtf8(raw)));
+}
+
+std::wstring decodePayloadKey(const std::string& raw) { return withoutControlCharacters(platform::fromUtf8(raw)); }
 
 std::wstring takeSetting(PayloadMap& payload, const std::string& key) {
     const auto found = payload.find(key);

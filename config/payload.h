@@ -34,11 +34,16 @@ PayloadMap readPayloadFromFile(const std::wstring& path);
 std::wstring percentDecode(std::wstring value);
 
 // One raw payload value as the program sees it: decoded from UTF-8 (invalid
-// bytes dropped) and then percentDecode'd.
+// bytes dropped), percentDecode'd, then stripped of control characters
+// (U+0000-U+001F, U+007F-U+009F), which have no place on a command line.
 std::wstring decodePayloadValue(const std::string& raw);
 
-// Takes one setting out of the map: the value decoded from UTF-8 and
-// percentDecode'd (empty when missing); the key is removed.
+// One raw payload key as the program sees it: decoded from UTF-8 (invalid
+// bytes dropped) and stripped of control characters, never percent-decoded.
+std::wstring decodePayloadKey(const std::string& raw);
+
+// Takes one setting out of the map: the value as decodePayloadValue gives it
+// (empty when missing); the key is removed.
 std::wstring takeSetting(PayloadMap& payload, const std::string& key);
 
 // The six settings in the order they are taken out of the map.

@@ -282,17 +282,21 @@ bool DownloadInfo::parse(const std::string& bytes) {
     std::vector<std::int32_t> kept(static_cast<std::size_t>(workers));
     for (std::int32_t& value : kept)
         if (!reader.int32(value)) return false;
-    std::vector<bool> held(static_cast<std::size_t>(parts), false);
     for (std::int32_t w = 0; w < workers; ++w) {
         std::int32_t part = 0;
         if (!reader.int32(part)) return false;
         // Parts are handed out one past the highest, so a finished worker's
-        // index lies at most `workers` past the last part.
-        if (part < 0 || part >= parts + workers) return false;
+        // index lies at most `workers` past the last part (summed in 64 bits:
+        // a state of 1-byte parts counts nearly 2^31 of them).
+        if (part < 0 || part >= static_cast<std::int64_t>(parts) + workers) return false;
         const std::int32_t keptBytes = kept[static_cast<std::size_t>(w)];
         if (part < parts) {
-            if (held[static_cast<std::size_t>(part)]) return false;  // two workers on one part
-            held[static_cast<std::size_t>(part)] = true;
+            // Two workers on one part. Only the few workers read so far are
+            // compared: a table of every part would cost such a state
+            // hundreds of megabytes.
+            for (std::int32_t earlier = 0; earlier < w; ++earlier) {
+                if (read.m_currentPart[earlier].load() == part) return false;
+            }
             if (keptBytes < 0 || keptBytes >= read.partLength(part)) return false;
         } else if (keptBytes != 0) {
             return false;

@@ -232,6 +232,8 @@ std::optional<ContentRange> parseContentRange(const std::string& value) {
         return std::nullopt;
     }
     if (range.last < range.first) return std::nullopt;
+    // A range that ends at or past the size it names is no range of that file.
+    if (range.total >= 0 && range.last >= range.total) return std::nullopt;
     return range;
 }
 
@@ -257,8 +259,12 @@ namespace {
 void applyProxy(CURL* handle, const ProxySettings& proxy) {
     const std::string address = proxyAddress(proxy);
     curl_easy_setopt(handle, CURLOPT_PROXY, address.c_str());
-    curl_easy_setopt(handle, CURLOPT_PROXYUSERNAME, proxy.user.c_str());
-    curl_easy_setopt(handle, CURLOPT_PROXYPASSWORD, proxy.password.c_str());
+    // Empty credentials set anyway make libcurl send "Proxy-Authorization:
+    // Basic Og==" to every proxy, one that wants none included.
+    if (!proxy.user.empty()) {
+        curl_easy_setopt(handle, CURLOPT_PROXYUSERNAME, proxy.user.c_str());
+        curl_easy_setopt(handle, CURLOPT_PROXYPASSWORD, proxy.password.c_str());
+    }
 }
 
 }  // namespace

@@ -108,7 +108,8 @@ struct ContentRange {
     std::int64_t last = 0;
     std::int64_t total = -1;  // -1: "*", size not given
 };
-// "bytes first-last/total"; nullopt for anything else (including "bytes */total").
+// "bytes first-last/total" with first <= last < total ("*" for total: any
+// last); nullopt for anything else (including "bytes */total").
 std::optional<ContentRange> parseContentRange(const std::string& value);
 
 // Proxy rules. The probe uses a proxy only when type is 2 and host is set and

@@ -2,8 +2,10 @@
 // encoding of the stamp side against it.
 //
 // Invariants: the decoding never grows a value; a value without "%" only has
-// its "+" turned into spaces; every escape yields one unit of at most 0xFF;
-// and any valid UTF-8 text, form-encoded, decodes back to itself.
+// its "+" turned into spaces; every escape yields one unit of at most 0xFF; a
+// decoded payload value holds no control character; and any valid UTF-8 text,
+// form-encoded, decodes back to itself less its control characters.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +22,11 @@ void check(bool condition, const char* what) {
         std::fprintf(stderr, "invariant broken: %s\n", what);
         std::abort();
     }
+}
+
+bool isControl(wchar_t unit) {
+    const auto code = static_cast<std::uint32_t>(unit);
+    return code <= 0x1F || (code >= 0x7F && code <= 0x9F);
 }
 
 void checkUnits(const std::wstring& value) {
@@ -50,10 +57,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     for (const char byte : raw) units.push_back(static_cast<wchar_t>(static_cast<unsigned char>(byte)));
     checkUnits(units);
 
+    for (const std::wstring& decoded : {decodePayloadValue(raw), decodePayloadKey(raw)}) {
+        check(std::none_of(decoded.begin(), decoded.end(), isControl), "no control character decoded");
+    }
+
     if (isValidUtf8(raw)) {
         const std::string encoded = formEncode(raw);
         check(encoded.find_first_of(";=+:") == std::string::npos, "encoded values hold no separators");
-        check(decodePayloadValue(encoded) == platform::fromUtf8(raw), "form encoding round-trips");
+        std::wstring printable = platform::fromUtf8(raw);
+        std::erase_if(printable, isControl);
+        check(decodePayloadValue(encoded) == printable, "form encoding round-trips but for control characters");
     }
     return 0;
 }

@@ -244,7 +244,17 @@ TEST(HttpRequestLive, ProxyOnlyWithType2AndAHost) {
     typeTwo.type = 2;
     EXPECT_EQ(httpRequest(site.url(""), {}, typeTwo, body, error, false), CURLE_OK);
     EXPECT_EQ(site.requests().size(), 1u);
-    EXPECT_EQ(fakeProxy.requests().size(), 1u);
+    ASSERT_EQ(fakeProxy.requests().size(), 1u);
+    // No user name: no credentials at all, not even empty ones.
+    EXPECT_EQ(fakeProxy.requests()[0].headers.count("proxy-authorization"), 0u);
+    typeTwo.password = "p";
+    EXPECT_EQ(httpRequest(site.url(""), {}, typeTwo, body, error, false), CURLE_OK);
+    typeTwo.user = "u";
+    EXPECT_EQ(httpRequest(site.url(""), {}, typeTwo, body, error, false), CURLE_OK);
+    const auto requests = fakeProxy.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[1].headers.count("proxy-authorization"), 0u);
+    EXPECT_EQ(requests[2].headers.count("proxy-authorization"), 1u);
 }
 
 // --- the whole road through an adopted proxy ---
@@ -321,12 +331,14 @@ struct ProxyRun {
         return os.launches().size() == 1 &&
                testsupport::sha256OfFile(temp / "pel_mora_.exe") == testsupport::sha256OfFile(docs / "installer.exe");
     }
-    // The network's proxy was asked for the address only: a HEAD, then the parts.
+    // The network's proxy was asked for the address only: a HEAD, then the
+    // parts, none with credentials (the program has none to give).
     bool probeAndPartsThroughNetworkProxy(const std::string& address) const {
         const auto requests = networkProxy.requests();
         if (requests.size() < 4 || requests[0].method != "HEAD") return false;
-        return std::all_of(requests.begin(), requests.end(),
-                           [&address](const HttpRequest& request) { return request.target == address; });
+        return std::all_of(requests.begin(), requests.end(), [&address](const HttpRequest& request) {
+            return request.target == address && request.headers.count("proxy-authorization") == 0;
+        });
     }
 
     testsupport::TempDir docs;

@@ -75,6 +75,10 @@ const ParametersCase kHostileCases[] = {
      InstallerSettings{L"", std::wstring(L"1\0" L"5", 3), L"", L"", L"", true},
      {{"k", "a%00b"}, {"z", "1"}},
      L" /vid=15 /S /k=\"ab\" /z=\"1\""},
+    {"control characters dropped from forwarded keys and values",
+     settings(L"", L"", L"", L"", L"", false),
+     {{"\t\x7F", "1"}, {"a\r\nb", "x%0D%0A%09/S%C2%85"}, {"c\xC2\x9F", "\x01"}},
+     L" /ab=\"x/S\u00C2\" /c=\"\""},
 };
 
 TEST(InstallerParameters, ValuesCannotSplitASwitch) {
