@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/os_services.h"
+#include "app/win32/running_copy.h"
 
 namespace platform {
 
@@ -37,10 +38,8 @@ public:
 
 private:
     bool m_comInitialised = false;
-    // The claim's mutex and the mapping holding the window (HANDLEs), closed
-    // with these services, that is when the process ends.
-    void* m_runningMutex = nullptr;
-    void* m_windowMapping = nullptr;
+    // The claim, given back with these services, that is when the process ends.
+    RunningCopy m_runningCopy;
 };
 
 }  // namespace platform

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/win32/running_copy.h"
 #include "app/worker_steps.h"
 #include "downloader/download_info.h"
 #include "platform/system.h"
@@ -32,13 +33,14 @@ void note(const char* line) {
     }
 }
 
-// The names of today's program and of its fallback: whatever a process of
-// the user can name, it can make first.
+// The plain session name of earlier builds and the SID-carrying one used
+// where there is no private namespace: whatever a process of the user can
+// name, it can make first. (The namespace itself is out of its reach.)
 std::vector<std::wstring> claimNames() {
     const std::wstring state =
         resumeStatePath(platform::temporaryDirectory(), platform::fromUtf8(DownloadInfo().fileTag()));
     const std::wstring name = runningCopyName(state);
-    return {L"Local\\" + name};
+    return {L"Local\\" + name, platform::sessionObjects(name, platform::currentUserSid()).mutex};
 }
 
 LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -72,7 +74,10 @@ int wmain(int argc, wchar_t** argv) {
     HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"Squatter", WS_OVERLAPPEDWINDOW, 100, 100, 300, 200,
                                   nullptr, nullptr, windowClass.hInstance, nullptr);
     if (!window) return 3;
-    // Minimised and never active of its own accord: a raise shows as a restore.
+    // Minimised, so that a raise shows as a restore too, and disabled, so
+    // that the system never activates it on its own when another window
+    // closes (a program that raises it still restores and activates it).
+    EnableWindow(window, FALSE);
     ShowWindow(window, SW_SHOWMINNOACTIVE);
 
     std::vector<HANDLE> held;
