@@ -132,20 +132,26 @@ public:
     // MessageBoxW(NULL, text, caption, MB_OK).
     virtual void messageBox(const std::wstring& text, const std::wstring& caption) = 0;
 
-    // CreateMutexW(NULL, FALSE, "Local\\<name>"), the session's namespace:
-    // true when this process is the first holder (the mutex is kept until
-    // these services go away, and with it the claim), false when another
-    // process holds it (ERROR_ALREADY_EXISTS, or ERROR_ACCESS_DENIED for one
-    // made by another account). A call that fails otherwise claims nothing
-    // and returns true: one copy is not kept from running by a failure.
+    // The name by which later copies find this one's window: CreateMutexW
+    // in a private namespace whose boundary is the Administrators group (no
+    // user process can make or open it), or, where the system offers no
+    // such namespace, "Local\\<name>-<the user's SID>". True when this process
+    // made it (kept until these services go away, and with it the claim);
+    // false when it existed already or could not be made. The name decides
+    // nothing else: which copy runs is decided by the lock beside the resume
+    // state, since a user process may hold a session name first.
     virtual bool claimRunningCopy(const std::wstring& name) = 0;
     // After a successful claim: the dialog that later copies bring to the
-    // front, its HWND written into the file mapping "Local\\<name>.window".
+    // front, its HWND written into the file mapping "<the mutex's name>.window"
+    // (made with the claim; one that somebody made first is left alone).
     virtual void publishRunningWindow(DialogWindow& window) = 0;
-    // For a copy whose claim failed: the HWND the running copy published
+    // For a copy that found the lock held: the HWND published under `name`
     // (waiting for it up to `waitMs`, the running copy may still be starting),
     // restored when minimised and brought to the front with
-    // SetForegroundWindow. False when no window was found in time.
+    // SetForegroundWindow, only when its process (GetWindowThreadProcessId,
+    // QueryFullProcessImageNameW) runs this very program file, the paths
+    // compared as Windows compares file names. False when no such window was
+    // found in time; anything else published there is never touched.
     virtual bool activateRunningCopy(const std::wstring& name, int waitMs) = 0;
 };
 

@@ -36,16 +36,26 @@ bool CUpdateProgressApp::InitInstance() {
 }
 
 bool CUpdateProgressApp::claimRunningCopy() {
-    std::wstring name;
+    std::wstring statePath;
     try {
-        name = runningCopyName(resumeStatePath(m_os.downloadFolder(), platform::fromUtf8(DownloadInfo().fileTag())));
+        statePath = resumeStatePath(m_os.downloadFolder(), platform::fromUtf8(DownloadInfo().fileTag()));
     } catch (const std::exception&) {
-        // No temporary folder, no state to guard; the worker reports it.
+        // No download folder, no state to guard; the worker reports it.
         return true;
     }
-    if (m_os.claimRunningCopy(name)) return true;
-    m_os.activateRunningCopy(name, kActivationWaitMs);
-    return false;
+    const std::wstring name = runningCopyName(statePath);
+    // The lock, not the name, decides: any process of the user may make the
+    // name first. A lock that cannot be made for another reason keeps
+    // nobody from running (the worker meets the same folder, and the
+    // installer file is held against a second writer).
+    if (m_stateLock.openLocked(resumeStateLockPath(statePath)) == platform::File::Lock::Held) {
+        m_os.activateRunningCopy(name, kActivationWaitMs);
+        return false;
+    }
+    // Only lets later copies find our window; a name somebody else holds
+    // stops nothing.
+    m_os.claimRunningCopy(name);
+    return true;
 }
 
 int CUpdateProgressApp::runMainDialog() {

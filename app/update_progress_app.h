@@ -1,9 +1,11 @@
 // The application object: initialises COM and the common controls, runs the
 // progress dialog modally and shows a start-up failure in an "Error!" box; a
-// second start for the same resume state only brings the first to the front.
+// second start for the same resume state only brings the first to the front
+// and ends.
 #pragma once
 
 #include "app/os_services.h"
+#include "platform/file.h"
 
 class CUpdateProgressApp {
 public:
@@ -22,9 +24,13 @@ protected:
     // returns the dialog's result (-1: it could not be created).
     virtual int runMainDialog();
     // One running copy per resume-state file: false (after bringing the
-    // running copy's window to the front) when another copy has it.
+    // running copy's window to the front when it is this program's) when
+    // another copy holds the lock beside the state; otherwise takes the
+    // lock and claims the running copy's name.
     bool claimRunningCopy();
 
     platform::OsServices& m_os;
     int m_exitCode = 0;
+    // The lock beside the resume state, held for the whole run.
+    platform::File m_stateLock;
 };

@@ -87,6 +87,8 @@ std::wstring installerPath(const std::wstring& tempDir, const std::wstring& file
     return (boost::wformat(L"%ls" + separator() + L"%ls_%ls.exe") % tempDir % fileStem % fileTag).str();
 }
 
+std::wstring resumeStateLockPath(const std::wstring& statePath) { return statePath + L".lock"; }
+
 std::wstring runningCopyName(const std::wstring& statePath) {
     std::string bytes = platform::toUtf8(statePath);
     for (char& c : bytes) {

@@ -1,7 +1,8 @@
 // The download-and-install worker's small steps, kept apart from the thread
 // body so that each can be checked on its own: the failure record and its
 // notice texts, the size taken from the probe's headers, the progress report
-// handed to the dialog, and the names of the two temporary files.
+// handed to the dialog, the names of the two temporary files and of the
+// running copy's lock and claim.
 #pragma once
 
 #include <cstdint>
@@ -60,6 +61,10 @@ ProgressReport* newProgressReport(std::int32_t percent, const std::wstring& text
 // "\" is not one).
 std::wstring resumeStatePath(const std::wstring& tempDir, const std::wstring& fileTag);
 std::wstring installerPath(const std::wstring& tempDir, const std::wstring& fileStem, const std::wstring& fileTag);
+
+// The lock beside a resume state, "<state path>.lock": the copy that holds it
+// is the one that runs for that state.
+std::wstring resumeStateLockPath(const std::wstring& statePath);
 
 // The name of the one running copy per resume-state file: "Vorlane-" and the
 // CRC-32 (8 hex digits) of the path's UTF-8 bytes, ASCII letters lower-cased

@@ -40,6 +40,15 @@ public:
     // as a program.
     bool openHeld(const std::wstring& path);
 
+    // What openLocked found.
+    enum class Lock { Taken, Held, Failed };
+    // Opens `path` (created empty when missing, with the link rules of
+    // openForWriting) and keeps it as the only open of that file until it is
+    // closed: on Windows shared with nobody, on Linux under an exclusive
+    // flock. Held: another open has it; Failed: it could not be opened for
+    // another reason. Nothing is ever written to it.
+    Lock openLocked(const std::wstring& path);
+
     bool isOpen() const;
     bool isWritable() const { return m_writable; }
     // The file descriptor (Linux) or HANDLE (Windows); -1 when closed. For

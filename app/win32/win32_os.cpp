@@ -23,9 +23,6 @@ namespace platform {
 
 namespace {
 
-std::wstring sessionName(const std::wstring& name) { return L"Local\\" + name; }
-std::wstring windowMappingName(const std::wstring& name) { return sessionName(name) + L".window"; }
-
 // The strings of a WINHTTP_CURRENT_USER_IE_PROXY_CONFIG belong to the caller
 // and go back with GlobalFree, whatever happens while they are read.
 struct ProxyConfigStrings {
@@ -90,8 +87,6 @@ struct AutoProxyCall {
 }  // namespace
 
 Win32Os::~Win32Os() {
-    if (m_windowMapping) CloseHandle(m_windowMapping);
-    if (m_runningMutex) CloseHandle(m_runningMutex);
     if (m_comInitialised) CoUninitialize();
 }
 
@@ -223,65 +218,14 @@ void Win32Os::messageBox(const std::wstring& text, const std::wstring& caption) 
     MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_OK);
 }
 
-bool Win32Os::claimRunningCopy(const std::wstring& name) {
-    SetLastError(ERROR_SUCCESS);
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, sessionName(name).c_str());
-    const DWORD error = GetLastError();
-    if (!mutex) return error != ERROR_ACCESS_DENIED;
-    if (error == ERROR_ALREADY_EXISTS) {
-        CloseHandle(mutex);
-        return false;
-    }
-    m_runningMutex = mutex;
-    // Made with the claim, so that a later copy finds it whenever it finds
-    // the mutex; zero until the window is published.
-    m_windowMapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG64),
-                                         windowMappingName(name).c_str());
-    return true;
-}
+bool Win32Os::claimRunningCopy(const std::wstring& name) { return m_runningCopy.claim(name); }
 
 void Win32Os::publishRunningWindow(DialogWindow& window) {
-    auto* dialog = dynamic_cast<Win32DialogWindow*>(&window);
-    if (!dialog || !m_windowMapping) return;
-    void* view = MapViewOfFile(m_windowMapping, FILE_MAP_WRITE, 0, 0, sizeof(LONG64));
-    if (!view) return;
-    InterlockedExchange64(static_cast<LONG64 volatile*>(view),
-                          static_cast<LONG64>(reinterpret_cast<std::intptr_t>(dialog->handle())));
-    UnmapViewOfFile(view);
+    if (auto* dialog = dynamic_cast<Win32DialogWindow*>(&window)) m_runningCopy.publish(dialog->handle());
 }
-
-namespace {
-
-HWND publishedWindow(const std::wstring& name) {
-    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, windowMappingName(name).c_str());
-    if (!mapping) return nullptr;
-    HWND window = nullptr;
-    if (void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(LONG64))) {
-        // A read-only view: an aligned 8-byte load, no interlocked operation
-        // (those write).
-        const LONG64 value = *static_cast<const LONG64 volatile*>(view);
-        window = reinterpret_cast<HWND>(static_cast<std::intptr_t>(value));
-        UnmapViewOfFile(view);
-    }
-    CloseHandle(mapping);
-    return window;
-}
-
-}  // namespace
 
 bool Win32Os::activateRunningCopy(const std::wstring& name, int waitMs) {
-    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(waitMs > 0 ? waitMs : 0);
-    for (;;) {
-        HWND window = publishedWindow(name);
-        if (window && IsWindow(window)) {
-            if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
-            // The close confirmation or an error notice, when one is open over it.
-            SetForegroundWindow(GetLastActivePopup(window));
-            return true;
-        }
-        if (GetTickCount64() >= deadline) return false;
-        Sleep(50);
-    }
+    return m_runningCopy.activate(name, waitMs);
 }
 
 }  // namespace platform

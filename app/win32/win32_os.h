@@ -8,6 +8,7 @@
 #include "app/os_services.h"
 #include "app/win32/download_folder.h"
 #include "app/win32/machine_record.h"
+#include "app/win32/running_copy.h"
 
 namespace platform {
 
@@ -49,10 +50,8 @@ private:
     // first use until these services go away.
     MachineRecord m_record;
     DownloadFolder m_folder;
-    // The claim's mutex and the mapping holding the window (HANDLEs), closed
-    // with these services, that is when the process ends.
-    void* m_runningMutex = nullptr;
-    void* m_windowMapping = nullptr;
+    // The claim, given back with these services, that is when the process ends.
+    RunningCopy m_runningCopy;
 };
 
 }  // namespace platform

@@ -1,8 +1,10 @@
 // Linux side of platform::File: descriptors opened without following links,
-// positional reads and writes, ftruncate plus fallocate for the size.
+// positional reads and writes, ftruncate plus fallocate for the size, flock
+// for the lock.
 #include "platform/file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,6 +50,19 @@ bool File::openForWriting(const std::wstring& path) {
     m_handle = fd;
     m_writable = true;
     return true;
+}
+
+File::Lock File::openLocked(const std::wstring& path) {
+    close();
+    const int fd = openRegularFile(toUtf8(path));
+    if (fd < 0) return Lock::Failed;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool held = errno == EWOULDBLOCK;
+        ::close(fd);
+        return held ? Lock::Held : Lock::Failed;
+    }
+    m_handle = fd;
+    return Lock::Taken;
 }
 
 bool File::holdReadOnly() {

@@ -1,5 +1,6 @@
-// Windows side of platform::File: handles shared for reading only, opened on
-// the link itself so that reparse points are replaced instead of followed.
+// Windows side of platform::File: handles shared for reading only (the lock's
+// with nobody), opened on the link itself so that reparse points are replaced
+// instead of followed.
 #include "platform/file.h"
 
 #include <windows.h>
@@ -27,8 +28,8 @@ OVERLAPPED overlappedAt(std::int64_t offset) {
 // One call moves at most 1 GiB, well inside a DWORD.
 DWORD chunkOf(std::size_t length) { return length > 0x40000000u ? 0x40000000u : static_cast<DWORD>(length); }
 
-HANDLE openWritable(const std::wstring& path, DWORD disposition) {
-    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition,
+HANDLE openWritable(const std::wstring& path, DWORD disposition, DWORD share) {
+    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, disposition,
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
@@ -39,7 +40,7 @@ bool removeLinkEntry(const std::wstring& path, DWORD attributes) {
     return DeleteFileW(path.c_str()) != 0;
 }
 
-HANDLE openRegularFile(const std::wstring& path) {
+HANDLE openRegularFile(const std::wstring& path, DWORD share = FILE_SHARE_READ) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
@@ -48,7 +49,7 @@ HANDLE openRegularFile(const std::wstring& path) {
             return INVALID_HANDLE_VALUE;
         }
     }
-    HANDLE handle = openWritable(path, OPEN_ALWAYS);
+    HANDLE handle = openWritable(path, OPEN_ALWAYS, share);
     if (handle == INVALID_HANDLE_VALUE) return handle;
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(handle, &info)) {
@@ -62,7 +63,7 @@ HANDLE openRegularFile(const std::wstring& path) {
     // drop this name and start a new file (CREATE_NEW never follows anything).
     CloseHandle(handle);
     if (!removeLinkEntry(path, info.dwFileAttributes)) return INVALID_HANDLE_VALUE;
-    return openWritable(path, CREATE_NEW);
+    return openWritable(path, CREATE_NEW, share);
 }
 
 }  // namespace
@@ -72,6 +73,15 @@ bool File::openForWriting(const std::wstring& path) {
     m_handle = valueOf(openRegularFile(path));
     m_writable = isOpen();
     return m_writable;
+}
+
+File::Lock File::openLocked(const std::wstring& path) {
+    close();
+    // Only the open's own failure may read as a holder, never an older error.
+    SetLastError(ERROR_SUCCESS);
+    m_handle = valueOf(openRegularFile(path, 0));
+    if (isOpen()) return Lock::Taken;
+    return GetLastError() == ERROR_SHARING_VIOLATION ? Lock::Held : Lock::Failed;
 }
 
 bool File::holdReadOnly() {

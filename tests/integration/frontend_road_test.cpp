@@ -275,7 +275,7 @@ TEST_F(FrontEndRoad, UnreachableServerIsADownloadError) {
     EXPECT_TRUE(os.launches().empty());
 }
 
-TEST_F(FrontEndRoad, NoTemporaryDirectoryIsAnInternalError) {
+TEST_F(FrontEndRoad, NoDownloadFolderIsAnInternalError) {
     TempDir docs;
     testsupport::writeRandomFile(docs / "installer.exe", 1000, 3);
     NginxServer nginx(docs.path());

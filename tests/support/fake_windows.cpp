@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwctype>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -94,9 +95,17 @@ private:
 
 namespace {
 
-// The session's named objects: name -> (holder, window published).
+// The session's named objects: name -> (holder, window published), and how
+// often each holder's window was brought to the front.
 std::mutex g_claimsLock;
 std::map<std::wstring, std::pair<const FakeWindows*, bool>> g_claims;
+std::map<const FakeWindows*, int> g_raised;
+
+// Windows compares file names without regard to case.
+std::wstring foldCase(std::wstring path) {
+    for (wchar_t& c : path) c = static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c)));
+    return path;
+}
 
 }  // namespace
 
@@ -105,6 +114,7 @@ FakeWindows::FakeWindows() = default;
 FakeWindows::~FakeWindows() {
     const std::lock_guard<std::mutex> lock(g_claimsLock);
     std::erase_if(g_claims, [this](const auto& claim) { return claim.second.first == this; });
+    g_raised.erase(this);
 }
 
 bool FakeWindows::claimRunningCopy(const std::wstring& name) {
@@ -112,7 +122,9 @@ bool FakeWindows::claimRunningCopy(const std::wstring& name) {
     return g_claims.try_emplace(name, this, false).second;
 }
 
-void FakeWindows::publishRunningWindow(DialogWindow&) {
+void FakeWindows::publishRunningWindow(DialogWindow&) { publishWindowOfItsOwn(); }
+
+void FakeWindows::publishWindowOfItsOwn() {
     const std::lock_guard<std::mutex> lock(g_claimsLock);
     for (auto& claim : g_claims) {
         if (claim.second.first == this) claim.second.second = true;
@@ -120,13 +132,31 @@ void FakeWindows::publishRunningWindow(DialogWindow&) {
 }
 
 bool FakeWindows::activateRunningCopy(const std::wstring& name, int) {
+    std::wstring ownImage;
     {
         const std::lock_guard<std::mutex> lock(m_lock);
         m_activations.push_back(name);
+        ownImage = m_ownPath;
     }
     const std::lock_guard<std::mutex> lock(g_claimsLock);
     const auto found = g_claims.find(name);
-    return found != g_claims.end() && found->second.second;
+    if (found == g_claims.end() || !found->second.second) return false;
+    const FakeWindows* holder = found->second.first;
+    std::wstring holderImage;
+    {
+        const std::lock_guard<std::mutex> holderLock(holder->m_lock);
+        holderImage = holder->m_ownPath;
+    }
+    // As on Windows: only a window of a process that runs this very program file.
+    if (foldCase(holderImage) != foldCase(ownImage)) return false;
+    ++g_raised[holder];
+    return true;
+}
+
+int FakeWindows::timesRaised() const {
+    const std::lock_guard<std::mutex> lock(g_claimsLock);
+    const auto found = g_raised.find(this);
+    return found == g_raised.end() ? 0 : found->second;
 }
 
 std::vector<std::wstring> FakeWindows::activations() const {

@@ -142,6 +142,8 @@ public:
     int comInitialisations() const;
     // Running-copy names this copy asked to bring to the front.
     std::vector<std::wstring> activations() const;
+    // How often another copy brought this one's published window to the front.
+    int timesRaised() const;
     int commonControlsInitialisations() const;
 
     // --- OsServices ---
@@ -169,8 +171,13 @@ public:
     // process (the session), each released when its FakeWindows goes away.
     bool claimRunningCopy(const std::wstring& name) override;
     void publishRunningWindow(DialogWindow& window) override;
-    // True when the holder of `name` has published a window.
+    // True (and the holder's window counted as raised) when the holder of
+    // `name` has published a window and runs the same program file as this
+    // copy (ownExecutablePath, case ignored).
     bool activateRunningCopy(const std::wstring& name, int waitMs) override;
+    // A window of this process published under every name it holds, as a
+    // process without dialogs (a squatter) publishes one.
+    void publishWindowOfItsOwn();
 
 private:
     class Window;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cwctype>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -20,6 +21,7 @@
 #include "app/worker_steps.h"
 #include "platform/file.h"
 #include "tests/support/fake_windows.h"
+#include "tests/unit/scratch_dir.h"
 #include "tests/unit/transfer_test_access.h"
 
 namespace {
@@ -170,11 +172,14 @@ protected:
     }
 
     PayloadFile payload{"vid=15;partnerId=7;offerUrl=http%3A%2F%2Foffer.example%2Fo%3Fa%3D1;ap=13;"};
+    // The temporary folder the application's lock is taken in.
+    unittest::ScratchDir temp;
     FakeWindows os;
 
 public:
     DialogTest() {
         os.setOwnExecutablePath(payload.path());
+        os.setDownloadFolder(temp.path().wstring());
         os.setModalTimeout(20s);
     }
 };
@@ -597,29 +602,47 @@ TEST_F(DialogTest, AppRunsTheDialogAfterComAndCommonControls) {
     EXPECT_EQ(app.exitCode(), 0);
 }
 
-TEST_F(DialogTest, ASecondCopyForTheSameStateOnlyBringsTheFirstForward) {
-    const unittest::ScratchDir temp, otherTemp;
-    const std::wstring name = runningCopyName(resumeStatePath(temp.path().wstring(), L""));
+TEST_F(DialogTest, OnlyTheLockEndsASecondCopyAndOnlyOurOwnWindowIsRaised) {
+    const std::wstring state = resumeStatePath(temp.path().wstring(), L"");
+    const std::wstring otherState = resumeStatePath(temp.path().wstring(), L"other");
+    std::wstring sameFileOtherCase = payload.path();
+    for (wchar_t& c : sameFileOtherCase) c = static_cast<wchar_t>(std::towupper(static_cast<std::wint_t>(c)));
+    const std::wstring otherFile = payload.path() + L".copy.exe";
     const struct {
         const char* name;
-        bool firstRuns;
-        const unittest::ScratchDir& temp;
-        bool dialogRuns;
-    } cases[] = {{"same state", true, temp, false}, {"other state", true, otherTemp, true}, {"first gone", false, temp, true}};
+        const std::wstring* lockedState;  // the state whose lock another copy holds (none: null)
+        std::wstring nameHolderImage;     // the file run by the process that holds the name and published a window
+        bool downloads;                   // the second copy runs its dialog
+        bool raised;
+    } cases[] = {
+        {"a running copy", &state, payload.path(), false, true},
+        {"a running copy, its path in another case", &state, sameFileOtherCase, false, true},
+        {"a running copy of another file", &state, otherFile, false, false},
+        {"a squatter beside a running copy", &state, L"C:\\Users\\u\\squatter.exe", false, false},
+        {"a squatter alone", nullptr, L"C:\\Users\\u\\squatter.exe", true, false},
+        {"a running copy for another state", &otherState, payload.path(), true, false},
+        {"a running copy whose name was taken", &state, L"", false, false},
+        {"nobody", nullptr, L"", true, false},
+    };
     for (const auto& c : cases) {
-        FakeWindows first, second;
-        if (c.firstRuns) {
-            ASSERT_TRUE(first.claimRunningCopy(name));
+        FakeWindows holder, second;
+        platform::File lock;
+        if (c.lockedState) {
+            ASSERT_EQ(lock.openLocked(resumeStateLockPath(*c.lockedState)), platform::File::Lock::Taken) << c.name;
+        }
+        if (!c.nameHolderImage.empty()) {
+            holder.setOwnExecutablePath(c.nameHolderImage);
+            ASSERT_TRUE(holder.claimRunningCopy(runningCopyName(c.lockedState ? *c.lockedState : state)));
+            holder.publishWindowOfItsOwn();
         }
         second.setOwnExecutablePath(payload.path());
-        second.setDownloadFolder(c.temp.path().wstring());
+        second.setDownloadFolder(temp.path().wstring());
         ScriptedApp app(second, "pelmora");
         EXPECT_FALSE(app.InitInstance()) << c.name;
-        EXPECT_EQ(second.dialogs().size(), c.dialogRuns ? 1u : 0u) << c.name;
-        EXPECT_EQ(second.comInitialisations(), c.dialogRuns ? 1 : 0) << c.name;
-        EXPECT_EQ(second.activations(), c.dialogRuns ? std::vector<std::wstring>{} : std::vector<std::wstring>{name})
-            << c.name;
-        EXPECT_EQ(c.temp.entries(), 0u) << c.name;
+        EXPECT_EQ(app.exitCode(), 0) << c.name;
+        EXPECT_EQ(second.dialogs().size(), c.downloads ? 1u : 0u) << c.name;
+        EXPECT_EQ(second.comInitialisations(), c.downloads ? 1 : 0) << c.name;
+        EXPECT_EQ(holder.timesRaised(), c.raised ? 1 : 0) << c.name;
     }
 }
 

@@ -1,6 +1,6 @@
 // The destination file's rules: links are replaced rather than written
-// through, other non-files are refused, sizes read back as zeros, and the
-// read-only hold keeps the bytes but refuses writes.
+// through, other non-files are refused, sizes read back as zeros, the
+// read-only hold keeps the bytes but refuses writes, and a lock has one holder.
 #include "platform/file.h"
 
 #include <gtest/gtest.h>
@@ -95,6 +95,19 @@ TEST(File, TheReadOnlyHoldKeepsTheBytesAndRefusesWrites) {
     char back[4] = {};
     EXPECT_EQ(file.readAt(0, back, 4), 4);
     EXPECT_EQ(std::string(back, 4), "done");
+}
+
+TEST(File, ALockHasOneHolderUntilItIsClosed) {
+    using Lock = platform::File::Lock;
+    unittest::ScratchDir dir;
+    fs::create_directory(dir / "folder");
+    platform::File first, second;
+    EXPECT_EQ(first.openLocked(dir.file("state.lock")), Lock::Taken);
+    EXPECT_EQ(second.openLocked(dir.file("state.lock")), Lock::Held);
+    // Right after a refusal: a path that is no file is no holder.
+    EXPECT_EQ(second.openLocked(dir.file("folder")), Lock::Failed);
+    first.close();
+    EXPECT_EQ(second.openLocked(dir.file("state.lock")), Lock::Taken);
 }
 
 }  // namespace

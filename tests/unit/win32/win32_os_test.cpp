@@ -1,7 +1,11 @@
 // The Win32 OS services the front end uses: registry reads with their error
 // codes in both registry views, file existence, the
-// outcome of a program start, the COM start rule and the bound on asking
-// WinHTTP for a script's proxy.
+// outcome of a program start, the COM start rule, the bound on asking
+// WinHTTP for a script's proxy, and the running-copy objects as far as Wine
+// shows them: without a private namespace (Wine's is a stub) the claim's
+// names carry the user's SID, a name somebody made first is no claim, only a
+// window of this very program file is raised, and the namespace would admit
+// Administrators and SYSTEM alone.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -14,9 +18,12 @@
 #include <thread>
 #include <vector>
 
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include "platform/system.h"
+#include "app/win32/running_copy.h"
 #include "app/win32/win32_os.h"
 
 namespace {
@@ -174,6 +181,124 @@ TEST(Win32OsAutoProxy, AScriptThatNeverComesIsLeftAtTheBoundOrWhenAborted) {
             EXPECT_GE(elapsed, 1400ms);
         }
     }
+}
+
+// --- the running copy ---
+
+// The token user read here on its own, to hold the program's reading against.
+std::wstring tokenUserSid() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+    alignas(TOKEN_USER) BYTE buffer[256];
+    DWORD size = 0;
+    LPWSTR text = nullptr;
+    std::wstring sid;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
+        sid = text;
+        LocalFree(text);
+    }
+    CloseHandle(token);
+    return sid;
+}
+
+bool namespacesExist() {
+    HANDLE boundary = CreateBoundaryDescriptorW(L"VorlaneTestProbe", 0);
+    if (boundary) DeleteBoundaryDescriptor(boundary);
+    return boundary != nullptr;
+}
+
+void publish(HANDLE mapping, HWND window) {
+    void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(LONG64));
+    ASSERT_NE(view, nullptr);
+    *static_cast<LONG64 volatile*>(view) = static_cast<LONG64>(reinterpret_cast<std::intptr_t>(window));
+    UnmapViewOfFile(view);
+}
+
+TEST(Win32OsRunningCopy, WithoutANamespaceAClaimIsMadeUnderTheUsersSid) {
+    if (namespacesExist()) GTEST_SKIP() << "this system has private namespaces: the claim is made in one";
+    const std::wstring name = L"Vorlane-claim-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring sid = tokenUserSid();
+    ASSERT_EQ(sid.rfind(L"S-1-5-", 0), 0u) << sid;
+    ASSERT_EQ(platform::currentUserSid(), sid);
+
+    platform::RunningCopy first;
+    ASSERT_TRUE(first.claim(name));
+    HANDLE made = OpenMutexW(SYNCHRONIZE, FALSE, (L"Local\\" + name + L"-" + sid).c_str());
+    EXPECT_NE(made, nullptr);
+    if (made) CloseHandle(made);
+    EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, (L"Local\\" + name).c_str()), nullptr);
+    platform::RunningCopy second;
+    EXPECT_FALSE(second.claim(name));
+}
+
+TEST(Win32OsRunningCopy, OnlyAWindowOfThisProgramFileIsRaised) {
+    if (namespacesExist()) GTEST_SKIP() << "this system has private namespaces: the claim is made in one";
+    const std::wstring name = L"Vorlane-raise-" + std::to_wstring(GetCurrentProcessId());
+    // A squatter's objects, made first: the mapping holds a window of
+    // another program (the desktop's, Wine's explorer.exe).
+    const platform::RunningCopyObjects objects = platform::sessionObjects(name, tokenUserSid());
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, objects.mutex.c_str());
+    HANDLE mapping =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG64), objects.window.c_str());
+    ASSERT_NE(mutex, nullptr);
+    ASSERT_NE(mapping, nullptr);
+    publish(mapping, GetDesktopWindow());
+
+    platform::RunningCopy copy;
+    EXPECT_FALSE(copy.claim(name));
+    EXPECT_FALSE(platform::isOwnProgramWindow(GetDesktopWindow()));
+    EXPECT_FALSE(copy.activate(name, 0));
+
+    // A minimised window of this program's own file is restored.
+    HWND own = CreateWindowExW(0, L"STATIC", L"own", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
+                               GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(own, nullptr);
+    ShowWindow(own, SW_SHOWMINNOACTIVE);
+    publish(mapping, own);
+    EXPECT_TRUE(copy.activate(name, 0));
+    EXPECT_FALSE(IsIconic(own));
+    DestroyWindow(own);
+    CloseHandle(mapping);
+    CloseHandle(mutex);
+}
+
+TEST(Win32OsRunningCopy, ImagePathsCompareAsWindowsComparesFileNames) {
+    const struct {
+        const wchar_t* a;
+        const wchar_t* b;
+        bool same;
+    } cases[] = {
+        {L"C:\\Users\\Ann\\Downloads\\installer.exe", L"c:\\users\\ann\\DOWNLOADS\\Installer.EXE", true},
+        {L"C:\\Users\\Ärger\\installer.exe", L"C:\\Users\\ärger\\installer.exe", true},
+        {L"C:\\Users\\Ann\\Downloads\\installer.exe", L"C:\\Users\\Ann\\Downloads\\installer (1).exe", false},
+        {L"C:\\Users\\Ann\\Downloads\\installer.exe", L"C:\\Users\\Ann\\Downloads\\installer.exe ", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(platform::sameImagePath(c.a, c.b), c.same) << c.a << L" / " << c.b;
+}
+
+TEST(Win32OsRunningCopy, TheNamespaceAdmitsAdministratorsAndSystemOnly) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(platform::kRunningCopyNamespaceSddl,
+                                                                     SDDL_REVISION_1, &descriptor, nullptr));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+    ASSERT_TRUE(present && dacl);
+    ASSERT_EQ(dacl->AceCount, 2);
+    const WELL_KNOWN_SID_TYPE expected[] = {WinBuiltinAdministratorsSid, WinLocalSystemSid};
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, &ace));
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_TRUE(IsWellKnownSid(&allowed->SidStart, expected[i])) << i;
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED);  // nothing inherited adds to it
+    LocalFree(descriptor);
 }
 
 }  // namespace

@@ -1,0 +1,37 @@
+# A user process (tests/wine/squatter.cpp) makes the running-copy mutex and
+# window mapping under every name it can before the program starts, and
+# publishes its own window there: the program still downloads and starts the
+# installer, and the squatter's window is never restored, activated or made
+# the foreground window.
+. "$(dirname "$0")/../lib.sh"
+
+SQUATTER="$(dirname "$E2E_RECORDER")/squatter.exe"
+[ -f "$SQUATTER" ] || fail "$SQUATTER is missing (build the windows preset first)"
+
+SERVED="$WORK/www/pelmora/PelMoraSetup.exe"
+make_served_installer "$SERVED" 2000000
+start_nginx "$WORK/www"
+clean_wine_temp
+
+RECORD="$WORK/squatter.txt"
+SQUATTER_PID=""
+stop_squatter() {
+    touch "$RECORD.stop"
+    [ -n "$SQUATTER_PID" ] && wait_until 20 eval "! kill -0 $SQUATTER_PID"
+}
+CLEANUP_HOOK=stop_squatter
+wine "$SQUATTER" "$(winpath "$RECORD")" </dev/null >"$WORK/squatter.out" 2>&1 &
+SQUATTER_PID=$!
+wait_until 60 grep -qx ready "$RECORD" ||
+    fail "the squatter did not get ready: $(cat "$WORK/squatter.out" "$RECORD" 2>/dev/null)"
+
+start_installer "$E2E_INSTALLER" LANG=C.UTF-8
+wait_installer 120
+kill -0 "$SQUATTER_PID" 2>/dev/null || fail "the squatter ended before the program did"
+raised=$(grep -vx ready "$RECORD" | tr '\n' ' ')
+[ -z "$raised" ] || fail "the squatter's window was raised ($raised); installer.exe ended with $INSTALLER_RC after $(nginx_requests) requests"
+[ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC ($(desktop_state))"
+wait_until 30 test -f "$E2E_TEMP/pel_mora_.exe.starts" ||
+    fail "the downloaded installer was not started: $(nginx_requests) requests reached the server"
+cmp "$SERVED" "$E2E_TEMP/pel_mora_.exe" || fail "the started installer differs from the served one"
+log "$(nginx_requests) requests, installer started, the squatter's window left alone"
