@@ -3,6 +3,8 @@
 // where there is none, and the image check before any window is raised.
 #include "app/win32/running_copy.h"
 
+#include "app/win32/machine_record.h"
+
 #include <windows.h>
 
 #include <sddl.h>
@@ -64,23 +66,6 @@ RunningCopyObjects namespacedObjects(const std::wstring& name) {
 RunningCopyObjects sessionObjects(const std::wstring& name, const std::wstring& userSid) {
     const std::wstring object = L"Local\\" + name + L"-" + userSid;
     return {object, object + L".window"};
-}
-
-std::wstring currentUserSid() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
-    std::wstring text;
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::vector<BYTE> user(size);
-    LPWSTR sid = nullptr;
-    if (size && GetTokenInformation(token, TokenUser, user.data(), size, &size) &&
-        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) {
-        text = sid;
-        LocalFree(sid);
-    }
-    CloseHandle(token);
-    return text;
 }
 
 bool sameImagePath(const std::wstring& a, const std::wstring& b) {

@@ -21,9 +21,6 @@ struct RunningCopyObjects {
 RunningCopyObjects namespacedObjects(const std::wstring& name);
 // Without it: "Local\<name>-<user SID>" and "Local\<name>-<user SID>.window".
 RunningCopyObjects sessionObjects(const std::wstring& name, const std::wstring& userSid);
-// The token user of this process as a string SID ("S-1-5-21-..."); empty
-// when it cannot be read.
-std::wstring currentUserSid();
 // The security descriptor (SDDL) the private namespace is made with: access
 // for the Administrators group and SYSTEM only.
 inline constexpr wchar_t kRunningCopyNamespaceSddl[] = L"D:P(A;;GA;;;BA)(A;;GA;;;SY)";
