@@ -140,6 +140,16 @@ void CUpdateProgressDlg::launchDownloadedInstaller() {
     // changed it; the hold lasts until the system has started it. A file that
     // could not be held is not started.
     platform::File held = m_downloader.takeCompletedFile();
+    // Whichever run wrote it, the file is started only while it hashes,
+    // read through the hold, to what was recorded when the download was
+    // finished: one swapped since (of the same size, say) is not, and the
+    // next start fetches afresh. The notice's code is TRUST_E_BAD_DIGEST.
+    constexpr std::int32_t kFileDigestMismatch = static_cast<std::int32_t>(0x80096010);
+    if (held.isOpen() && !m_downloader.completedFileMatchesRecord(held)) {
+        held.close();
+        showErrorMessage(untrustedInstallerMessage(kFileDigestMismatch));
+        return;
+    }
     // Only the publisher's installer is started; the signature is checked on
     // the held bytes, the very ones the system starts.
     if (const std::int32_t trust =

@@ -63,5 +63,7 @@ inline constexpr char kDumpBegin[] = "downloaderStopped";
 inline constexpr char kDumpWorker[] = "dump: %d thread, %d part, downloadedLength=%d, contentSize=%d";
 inline constexpr char kDumpSaved[] = "dump: %d thread -- saved";
 inline constexpr char kStoppedBeforeAllocation[] = "stopped before the dest file was allocated.";
+inline constexpr char kFinishedFileUnread[] = "dest file complete, but could not be read back for its digest.";
+inline constexpr char kFinishedFileMismatch[] = "dest file does not match the recorded digest: not started, record erased.";
 inline constexpr char kDownloadFailed[] = "Error: download thread failed: %s";
 }  // namespace logtext

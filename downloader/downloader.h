@@ -21,6 +21,7 @@
 #include "downloader/download_result.h"
 #include "downloader/header_record.h"
 #include "downloader/proxy_settings.h"
+#include "downloader/resume_record.h"
 #include "downloader/shared_bytes.h"
 #include "platform/file.h"
 
@@ -71,19 +72,29 @@ public:
     // Decides, before anything overwrites the resume state of an earlier run,
     // whether this start continues it: only when `mayContinue` and the state
     // file parses exactly, describes this very download (file size as probed
-    // now), the destination is a plain file of that size, and validator() is
-    // a strong ETag or a Last-Modified equal to the one recorded when the kept
-    // bytes were fetched. Continuing adopts the state's worker entries;
-    // otherwise the description starts fresh, its state is saved (claiming
-    // nothing) and then the validator is recorded for a later start, together
-    // with a checksum of the state it belongs to (rewritten at every save):
-    // a state is only continued beside the record written for it. Called
-    // after the settings and before beginDownload; true when it continues.
+    // now), the destination is a plain file of that size, validator() is a
+    // strong ETag or a Last-Modified, and the resume record names that
+    // validator and the SHA-256 of this very state. A complete state is
+    // continued (started again without fetching) only when the record also
+    // holds the finished file's SHA-256 and the destination hashes to it now.
+    // Continuing adopts the state's worker entries; otherwise the description
+    // starts fresh and its state is saved (claiming nothing) with a record
+    // of its own. Every later save of the state writes its record after it.
+    // Called after the settings and before beginDownload; true when it continues.
     bool prepareStart(bool mayContinue = true);
     bool continued() const { return m_continued; }
-    // "<resume-state path>.validator": the file version the kept bytes belong
-    // to, a line break and the CRC-32 (8 hex digits) of the state saved with it.
+    // "<resume-state path>.validator": where the default store keeps the record.
     std::wstring validatorRecordPath() const;
+    // Where the resume record is kept instead of validatorRecordPath(); set,
+    // like the other settings, only while no download runs.
+    void setRecordStore(std::shared_ptr<ResumeRecordStore> store);
+
+    // Whether `file` (the handle takeCompletedFile() gave) still holds the
+    // bytes recorded when the download was finished: hashed now through that
+    // handle and compared with the record's file digest. On a mismatch, or
+    // without such a record, the record is erased, so that the next start
+    // fetches afresh, and false comes back: the file must not be started.
+    bool completedFileMatchesRecord(const platform::File& file);
 
     DownloadInfo& downloadInfo();
     const DownloadInfo& downloadInfo() const;
@@ -146,14 +157,21 @@ private:
                                                 HandlesErrorMap handlesErrorMap);
 
     bool canContinue(DownloadInfo& earlier) const;
+    // The store in use: the one set, else the file at validatorRecordPath();
+    // none while there is no state path.
+    std::shared_ptr<ResumeRecordStore> recordStore() const;
     // Offers the description as it stands, once every part handed to the
     // writer so far is on the disk, to the resume-state file, and saves the
     // newest offered one whose parts are durable already.
     void offerState(DownloaderAsyncWriter& writer);
     void saveDurableState(std::uint64_t durable);
-    // Replaces the resume state by `bytes`, then the validator record by one
-    // for exactly that state; false when the state could not be saved.
-    bool saveState(const std::string& bytes);
+    // Replaces the resume state by `bytes`, then the resume record by one for
+    // exactly that state (with `fileDigest`, the finished file's SHA-256, once
+    // complete); false when the state could not be saved.
+    bool saveState(const std::string& bytes, const std::string& fileDigest = {});
+    // A run that has just finished the file and holds it read-only: its bytes,
+    // read back through that hold, go into the record with the complete state.
+    void recordFinishedFile(const platform::File& file);
 
     DownloadInfo m_info;
     bool m_continued = false;
@@ -163,6 +181,7 @@ private:
     std::wstring m_tempFilePath;
     ProxySettings m_proxy;
     std::string m_validator;
+    std::shared_ptr<ResumeRecordStore> m_recordStore;
     std::atomic<DownloadResult> m_result{DE_Success};
     std::wstring m_logFilePath;
     std::atomic<bool> m_stopped{false};

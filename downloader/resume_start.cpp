@@ -1,16 +1,13 @@
 // The decision at start whether an earlier run's resume state is continued,
-// and the saves that keep the state from claiming bytes the disk lacks.
-#include <cstdio>
+// the saves that keep the state from claiming bytes the disk lacks, and the
+// record that ties a state, and a finished file, to what was downloaded.
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
-
-#include <boost/crc.hpp>
 
 #include "downloader/async_writer.h"
 #include "downloader/diagnostic_log.h"
 #include "downloader/downloader.h"
+#include "platform/sha256.h"
 #include "platform/system.h"
 
 namespace {
@@ -18,42 +15,32 @@ namespace {
 // Far above any state this engine writes; a larger file is not ours.
 constexpr std::uintmax_t kMaxStateBytes = 1 << 20;
 
-// The whole content of a plain file (no link), or false.
-bool readPlainFile(const std::wstring& path, std::string& bytes) {
-    std::error_code error;
-    const std::filesystem::path native = platform::nativePath(path);
-    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(native, error))) return false;
-    const std::uintmax_t size = std::filesystem::file_size(native, error);
-    if (error || size > kMaxStateBytes) return false;
-    std::ifstream in(native, std::ios::binary);
-    if (!in) return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
-
-// The validator record: the file version, a line break and the CRC-32 of the
-// resume state it was written beside. A record only vouches for that very
-// state: a state another run wrote later (for the old version, say) does not
-// match it, and is not continued.
-std::string validatorRecord(const std::string& validator, const std::string& state) {
-    boost::crc_32_type crc;
-    crc.process_bytes(state.data(), state.size());
-    char digest[9];
-    std::snprintf(digest, sizeof digest, "%08x", static_cast<unsigned>(crc.checksum()));
-    return validator + "\n" + digest;
-}
-
 }  // namespace
 
 std::wstring Downloader::validatorRecordPath() const { return m_tempFilePath + L".validator"; }
+
+void Downloader::setRecordStore(std::shared_ptr<ResumeRecordStore> store) { m_recordStore = std::move(store); }
+
+std::shared_ptr<ResumeRecordStore> Downloader::recordStore() const {
+    if (m_recordStore) return m_recordStore;
+    if (m_tempFilePath.empty()) return nullptr;
+    return std::make_shared<FileResumeRecordStore>(validatorRecordPath());
+}
 
 bool Downloader::canContinue(DownloadInfo& earlier) const {
     // A weak ETag does not promise the same bytes, and without any validator
     // nothing shows that the kept bytes belong to the file served now.
     if (m_validator.empty() || m_validator.rfind("W/", 0) == 0) return false;
-    std::string recorded, bytes;
-    if (!readPlainFile(validatorRecordPath(), recorded) || !readPlainFile(m_tempFilePath, bytes)) return false;
-    if (recorded != validatorRecord(m_validator, bytes) || !earlier.parse(bytes)) return false;
+    // A record only vouches for the very state it was written with: a state
+    // another run wrote later (for the old version, say), or one changed
+    // since, does not match it and is not continued.
+    const auto store = recordStore();
+    std::string text, bytes;
+    ResumeRecord record;
+    if (!store || !store->load(text) || !record.parse(text) || !readPlainFile(m_tempFilePath, bytes, kMaxStateBytes))
+        return false;
+    if (record.validator != m_validator || record.stateDigest != platform::sha256Hex(bytes) || !earlier.parse(bytes))
+        return false;
     if (!earlier.describesSameDownload(m_info)) return false;
 
     // The kept bytes are only where the state says if the destination is the
@@ -63,7 +50,14 @@ bool Downloader::canContinue(DownloadInfo& earlier) const {
     if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(dest, error))) return false;
     if (std::filesystem::hard_link_count(dest, error) != 1 || error) return false;
     const std::uintmax_t size = std::filesystem::file_size(dest, error);
-    return !error && size == static_cast<std::uintmax_t>(m_info.fileSize());
+    if (error || size != static_cast<std::uintmax_t>(m_info.fileSize())) return false;
+    if (!earlier.isComplete()) return true;
+
+    // A finished file is started without being fetched: only the very bytes
+    // hashed when it was finished qualify, not just any file of its size.
+    platform::File file;
+    return !record.fileDigest.empty() && file.openHeld(m_info.filePath()) &&
+           platform::sha256HexOfFile(file) == record.fileDigest;
 }
 
 bool Downloader::prepareStart(bool mayContinue) {
@@ -76,20 +70,40 @@ bool Downloader::prepareStart(bool mayContinue) {
     }
     m_info.resetWorkers();
     if (m_tempFilePath.empty()) return false;
-    if (m_validator.empty()) {
-        std::error_code error;
-        std::filesystem::remove(platform::nativePath(validatorRecordPath()), error);
-    }
     saveState(m_info.serialize());
     return false;
 }
 
-bool Downloader::saveState(const std::string& bytes) {
-    // The state goes first: a run that stops between the two files leaves a
-    // record naming the previous state, and the next start begins fresh.
+bool Downloader::saveState(const std::string& bytes, const std::string& fileDigest) {
+    // The state goes first: a run that stops between the two leaves a record
+    // naming the previous state, and the next start begins fresh.
     if (bytes.empty() || !platform::File::replaceWhole(m_tempFilePath, bytes)) return false;
-    if (!m_validator.empty()) platform::File::replaceWhole(validatorRecordPath(), validatorRecord(m_validator, bytes));
+    if (const auto store = recordStore())
+        store->store(ResumeRecord{m_validator, platform::sha256Hex(bytes), fileDigest}.text());
     return true;
+}
+
+void Downloader::recordFinishedFile(const platform::File& file) {
+    const std::string digest = platform::sha256HexOfFile(file);
+    // Without the digest the record keeps vouching for the state alone, and
+    // neither this run nor a later start starts the file.
+    if (digest.empty()) {
+        diagnosticLog(logtext::kFinishedFileUnread);
+        return;
+    }
+    saveState(m_info.serialize(), digest);
+}
+
+bool Downloader::completedFileMatchesRecord(const platform::File& file) {
+    const auto store = recordStore();
+    std::string text;
+    ResumeRecord record;
+    if (store && file.isOpen() && store->load(text) && record.parse(text) && !record.fileDigest.empty() &&
+        platform::sha256HexOfFile(file) == record.fileDigest)
+        return true;
+    diagnosticLog(logtext::kFinishedFileMismatch);
+    if (store) store->erase();
+    return false;
 }
 
 void Downloader::offerState(DownloaderAsyncWriter& writer) {

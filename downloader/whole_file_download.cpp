@@ -132,7 +132,9 @@ void Downloader::download() {
         m_info.resetWorkers();
     } else if (m_info.isComplete() && file.holdReadOnly()) {
         // From the last written byte until the installer has been started,
-        // nobody may change what will be started.
+        // nobody may change what will be started; what it holds now is what
+        // the start, this one or a later one, compares the file with.
+        recordFinishedFile(file);
         const std::lock_guard<std::mutex> lock(m_completedFileLock);
         m_completedFile = std::move(file);
     } else {

@@ -171,6 +171,9 @@ TEST(EngineResume, EveryFailingConditionStartsFresh) {
         {"state file size", [&] { flipByteAt(state, sizesAt + 4); }, url, validator, kSize, true, false},
         {"state worker count", [&] { flipByteAt(state, sizesAt + 8); }, url, validator, kSize, true, false},
         {"part out of range", [&] { flipByteAt(state, firstPartAt + 3); }, url, validator, kSize, true, false},
+        // Still a well-formed state of this download (worker 0's kept count),
+        // but not the one its record was written with.
+        {"state edited after its record", [&] { flipByteAt(state, sizesAt + 12); }, url, validator, kSize, true, false},
         {"other url", [] {}, url + "?v=2", validator, kSize, true, false},
         {"other size probed", [] {}, url, validator, kSize + 1, true, false},
         {"dest short", [&] { write(dest, keptDest.substr(1)); }, url, validator, kSize, true, false},
@@ -204,14 +207,50 @@ TEST(EngineResume, EveryFailingConditionStartsFresh) {
         EXPECT_EQ(start.downloader.prepareStart(c.mayContinue), c.continues);
         DownloadInfo saved;
         ASSERT_TRUE(saved.parse(testsupport::readFileBytes(state)));
-        // A fresh start claims nothing and records the version it fetches.
+        // A fresh start claims nothing and records the version it fetches
+        // beside the state it saved.
         EXPECT_EQ(saved.completedLength() > 0, c.continues);
         if (!c.continues) {
-            EXPECT_EQ(fs::exists(record), !c.validator.empty());
-            if (!c.validator.empty()) {
-                EXPECT_EQ(testsupport::readFileBytes(record).rfind(c.validator + "\n", 0), 0u);
-            }
+            EXPECT_EQ(testsupport::readFileBytes(record),
+                      c.validator + "\n" + testsupport::sha256OfBytes(testsupport::readFileBytes(state)));
         }
+    }
+}
+
+// The run that finishes a download records its file's digest; a later start
+// starts it again without fetching only while the file still hashes to it.
+TEST(EngineResume, AFinishedDownloadIsReusedOnlyWhileItHashesToItsRecord) {
+    TempDir root, out;
+    testsupport::writeRandomFile(root / "f.bin", kSize, 114);
+    NginxServer server(root.path(), NginxOptions{});
+    const std::string url = server.url("f.bin");
+    const std::string served = testsupport::sha256OfFile(root / "f.bin");
+    const auto run = [](Start& start, bool mayContinue, bool continues) {
+        EXPECT_EQ(start.downloader.prepareStart(mayContinue), continues);
+        start.downloader.beginDownload();
+        EXPECT_TRUE(start.downloader.waitForEnd(60s));
+        EXPECT_TRUE(start.downloader.downloadInfo().isComplete());
+        const platform::File held = start.downloader.takeCompletedFile();
+        EXPECT_TRUE(start.downloader.completedFileMatchesRecord(held));
+    };
+    for (const bool swapped : {false, true}) {
+        SCOPED_TRACE(swapped);
+        Start first(out.path(), url, probeValidator(url));
+        run(first, false, false);
+        EXPECT_EQ(testsupport::readFileBytes(out / "out.bin.state.validator"),
+                  first.downloader.validator() + "\n" + testsupport::sha256OfFile(first.state) + "\n" + served);
+
+        // Another file of the same size in its place.
+        if (swapped) testsupport::writeRandomFile(first.dest, kSize, 115);
+        const std::int64_t servedBefore = bytesServed(server);
+        Start second(out.path(), url, probeValidator(url));
+        run(second, true, !swapped);
+        EXPECT_EQ(testsupport::sha256OfFile(second.dest), served);
+        // nginx logs a response once it is out, a moment after the client has it.
+        const auto deadline = Clock::now() + 5s;
+        while (swapped && bytesServed(server) - servedBefore < kSize && Clock::now() < deadline)
+            std::this_thread::sleep_for(5ms);
+        EXPECT_EQ(bytesServed(server) - servedBefore >= kSize, swapped);
     }
 }
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # kill -9 loop: segfetch is killed at a random moment of a rate-limited
-# download from nginx, then continued to the end by a second (unlimited) run; every pair
-# must end byte-exact, and the bytes nginx served across a pair must stay on
-# average under 1.3 times the file size. Prints one line per pair and a summary.
+# download from nginx, then continued to the end by a second (unlimited) run;
+# every pair must end byte-exact with the file's digest recorded beside its
+# state, and the bytes nginx served across a pair must stay on average under
+# 1.3 times the file size. Prints one line per pair and a summary.
 #
 # usage: tests/resume/kill_loop.sh SEGFETCH [RUNS]
 # Environment: KILL_LOOP_MB (file size, default 32), KILL_LOOP_RATE (nginx
@@ -78,7 +79,14 @@ for i in $(seq "$RUNS"); do
     ratio=$(python3 -c "print(f'{($(served) - $before) / $SIZE:.3f}')")
     ratios+=("$ratio")
     continued=no; grep -q "continuing" "$WORK/second.log" && continued=yes
-    if [ "$rc" = 0 ] && [ "$got" = "$WANT" ]; then exact=$((exact + 1)); verdict=exact; else verdict="WRONG rc=$rc"; fi
+    # The record beside the state holds the finished file's digest, which a
+    # later start compares the file with before reusing it.
+    recorded=$(sed -n 3p "$WORK/out/f.bin.state.validator" 2>/dev/null)
+    if [ "$rc" = 0 ] && [ "$got" = "$WANT" ] && [ "$recorded  -" = "$WANT" ]; then
+        exact=$((exact + 1)); verdict=exact
+    else
+        verdict="WRONG rc=$rc"
+    fi
     printf 'pair %2d: killed after %ss, continued=%s, served %sx, %s\n' "$i" "$delay" "$continued" "$ratio" "$verdict"
 done
 

@@ -20,6 +20,7 @@
 #include "app/update_progress_dlg.h"
 #include "app/worker_steps.h"
 #include "platform/file.h"
+#include "platform/sha256.h"
 #include "tests/support/fake_windows.h"
 #include "tests/unit/scratch_dir.h"
 #include "tests/unit/transfer_test_access.h"
@@ -110,15 +111,23 @@ public:
     }
     // Makes it complete: the one part is in, and the engine holds the file
     // read-only unless `held` is false (the hold could not be taken).
-    void completeDownload(const std::wstring& filePath, bool held = true) {
+    // `recorded`: the record of the finished download names the held bytes
+    // (false: the file was swapped since).
+    void completeDownload(const std::wstring& filePath, bool held = true, bool recorded = true) {
         startDownload(filePath);
         if (held) {
+            const std::string bytes = "MZ installer";
+            transfertest::writeAll(m_scratch / "held.exe", bytes);
             platform::File file;
             EXPECT_TRUE(file.openForWriting(m_scratch.file("held.exe")) && file.holdReadOnly());
             DownloaderTestAccess::holdCompletedFile(m_downloader, std::move(file));
+            const std::string finished = recorded ? bytes : "MZ installeR";
+            m_records->record = ResumeRecord{"\"v1\"", platform::sha256Hex("state"), platform::sha256Hex(finished)}.text();
+            m_downloader.setRecordStore(m_records);
         }
         m_downloader.downloadInfo().takeNextPart(0);
     }
+    bool recordKept() const { return m_records->record.has_value(); }
     void undoCompletion() { m_downloader.downloadInfo().resetWorkers(); }
     // Waits until a message box is open (and not yet answered).
     bool waitForOpenBox() {
@@ -149,6 +158,7 @@ private:
     Script m_script;
     std::string m_id;
     unittest::ScratchDir m_scratch;
+    std::shared_ptr<transfertest::MemoryRecordStore> m_records = std::make_shared<transfertest::MemoryRecordStore>();
 };
 
 std::size_t indexOf(const std::vector<std::string>& events, const std::string& event) {
@@ -294,15 +304,19 @@ TEST_F(DialogTest, CompleteDownloadStartsTheInstallerAfterTheWorkerEnded) {
 struct LaunchFailureCase {
     const char* name;
     bool held;
+    bool recorded;
     std::int32_t launchResult;
     std::size_t launches;
     const wchar_t* message;
 };
 
 const LaunchFailureCase kLaunchFailures[] = {
-    {"file missing", true, 2, 1, L"Internal Error (system code: 2). The program will be automatically closed!"},
-    {"access denied", true, 5, 1, L"Internal Error (system code: 5). The program will be automatically closed!"},
-    {"file not held", false, 0, 0, L"Internal Error (system code: 32). The program will be automatically closed!"},
+    {"file missing", true, true, 2, 1, L"Internal Error (system code: 2). The program will be automatically closed!"},
+    {"access denied", true, true, 5, 1, L"Internal Error (system code: 5). The program will be automatically closed!"},
+    {"file not held", false, true, 0, 0,
+     L"Internal Error (system code: 32). The program will be automatically closed!"},
+    {"file swapped", true, false, 0, 0,
+     L"Internal Error (system code: 0x80096010). The program will be automatically closed!"},
 };
 
 TEST_F(DialogTest, AnInstallerThatCannotBeStartedIsReported) {
@@ -312,12 +326,14 @@ TEST_F(DialogTest, AnInstallerThatCannotBeStartedIsReported) {
         local.setLaunchResult(c.launchResult);
         local.scriptInput(kMessageBoxTemplate, UserInput::ClickOk);
         ScriptedDialog dialog(local, [&c](ScriptedDialog& d) {
-            d.completeDownload(L"installer.exe", c.held);
+            d.completeDownload(L"installer.exe", c.held, c.recorded);
             d.postProgress(100, L"");
             d.waitForStop();
         });
         EXPECT_EQ(dialog.DoModal(), 1) << c.name;
         EXPECT_EQ(local.launches().size(), c.launches) << c.name;
+        // A swapped file's record goes, so that the next start fetches afresh.
+        EXPECT_EQ(dialog.recordKept(), c.held && c.recorded) << c.name;
         const auto boxes = local.dialogsWithTemplate(kMessageBoxTemplate);
         ASSERT_EQ(boxes.size(), 1u) << c.name;
         EXPECT_EQ(boxes[0].caption, L"Error!") << c.name;

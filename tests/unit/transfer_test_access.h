@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -38,6 +39,10 @@ struct DownloaderTestAccess {
         return downloader.prepareDestFile(file);
     }
     static void requestStop(Downloader& downloader) { downloader.m_stopped = true; }
+    static bool saveState(Downloader& downloader, const std::string& bytes) { return downloader.saveState(bytes); }
+    static void recordFinishedFile(Downloader& downloader, const platform::File& file) {
+        downloader.recordFinishedFile(file);
+    }
     // As a run that ended complete leaves its file.
     static void holdCompletedFile(Downloader& downloader, platform::File file) {
         const std::lock_guard<std::mutex> lock(downloader.m_completedFileLock);
@@ -51,6 +56,24 @@ struct DownloaderTestAccess {
 namespace transfertest {
 
 using ScratchDir = unittest::ScratchDir;
+
+// A resume record kept in memory, as a store other than the file would keep it.
+struct MemoryRecordStore : ResumeRecordStore {
+    std::optional<std::string> record;
+    bool load(std::string& text) override {
+        if (!record) return false;
+        text = *record;
+        return true;
+    }
+    bool store(const std::string& text) override {
+        record = text;
+        return true;
+    }
+    bool erase() override {
+        record.reset();
+        return true;
+    }
+};
 
 inline std::string readAll(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -1,6 +1,7 @@
 # A download closed half way ("Yes" on the close confirmation) continues at
-# the next start: the second run fetches only what is missing, and the started
-# installer's file equals the served one.
+# the next start: the record beside the resume state names it, the second run
+# fetches only what is missing, and the started installer's file equals the
+# served one, whose digest the record then holds.
 . "$(dirname "$0")/../lib.sh"
 
 SERVED="$WORK/www/pelmora/PelMoraSetup.exe"
@@ -28,7 +29,10 @@ send_keys "$CONFIRM" Return
 wait_installer 30
 [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC after \"Yes\""
 [ ! -e "$E2E_TEMP/pel_mora_.exe.cmdline" ] || fail "the installer was started after \"Yes\""
-[ -s "$E2E_TEMP/_.txt.validator" ] || fail "no file version recorded next to the resume state"
+RECORD="$E2E_TEMP/_.txt.validator"
+digest() { sha256sum <"$1" | cut -d' ' -f1; }
+[ -n "$(sed -n 1p "$RECORD" 2>/dev/null)" ] || fail "no file version recorded next to the resume state"
+[ "$(sed -n 2p "$RECORD")" = "$(digest "$E2E_TEMP/_.txt")" ] || fail "the record does not name the resume state left"
 
 first_lines=$(nginx_requests)
 start_installer "$E2E_INSTALLER" LANG=C.UTF-8
@@ -36,6 +40,7 @@ wait_installer 150
 [ "$INSTALLER_RC" = 0 ] || fail "the second start ended with $INSTALLER_RC"
 wait_until 30 test -f "$E2E_TEMP/pel_mora_.exe.cmdline" || fail "the downloaded installer was not started"
 cmp "$SERVED" "$E2E_TEMP/pel_mora_.exe" || fail "the started installer differs from the served one"
+[ "$(sed -n 3p "$RECORD")" = "$(digest "$SERVED")" ] || fail "the finished file's digest was not recorded"
 second=$(bytes_served_from $((first_lines + 1)))
 log "second start fetched $second of $SIZE bytes"
 [ "$second" -lt $((SIZE * 8 / 10)) ] || fail "the second start fetched $second bytes: it did not continue"
