@@ -72,10 +72,11 @@ public:
 
     // The record that vouches for the resume state `name` (a file name in
     // the download folder), kept where only an elevated process can write
-    // (HKLM on Windows). readDownloadRecord is false when there is none.
+    // (HKLM on Windows). readDownloadRecord is false when there is none;
+    // eraseDownloadRecord is true once there is none.
     virtual bool readDownloadRecord(const std::wstring& name, std::string& record) = 0;
     virtual bool writeDownloadRecord(const std::wstring& name, const std::string& record) = 0;
-    virtual void eraseDownloadRecord(const std::wstring& name) = 0;
+    virtual bool eraseDownloadRecord(const std::wstring& name) = 0;
 
     // CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE):
     // true only when the result is S_OK.

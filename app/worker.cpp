@@ -1,11 +1,13 @@
 // The progress dialog's worker thread: proxy, size probe, companion rule,
 // the download and its progress reports.
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include <curl/curl.h>
 
 #include "app/companion.h"
+#include "app/download_record.h"
 #include "app/proxy_discovery.h"
 #include "app/ui_text.h"
 #include "app/update_progress_dlg.h"
@@ -47,6 +49,10 @@ void CUpdateProgressDlg::workerThread() {
     m_downloader.setProxy(discovery.proxy);
     m_downloader.setDownloadInfo(info);
     m_downloader.setTempFilePath(statePath);
+    // Nothing in the download folder vouches for itself: the record that
+    // says which state and file are genuine is kept where only an elevated
+    // process can write.
+    m_downloader.setRecordStore(std::make_shared<OsResumeRecordStore>(m_os, statePath));
     // Judges the state an earlier run left before anything replaces it; a
     // start that cannot continue it saves the fresh description, as always.
     m_downloader.prepareStart();

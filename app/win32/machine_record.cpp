@@ -64,12 +64,14 @@ bool MachineRecord::write(const std::wstring& name, const std::vector<std::uint8
     return status == ERROR_SUCCESS;
 }
 
-void MachineRecord::erase(const std::wstring& name) {
+bool MachineRecord::erase(const std::wstring& name) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_key.c_str(), 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
-        return;
-    RegDeleteValueW(key, name.c_str());
+    const LSTATUS opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_key.c_str(), 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key);
+    if (opened == ERROR_FILE_NOT_FOUND) return true;
+    if (opened != ERROR_SUCCESS) return false;
+    const LSTATUS status = RegDeleteValueW(key, name.c_str());
     RegCloseKey(key);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
 
 }  // namespace platform

@@ -22,7 +22,8 @@ public:
     bool read(const std::wstring& name, std::vector<std::uint8_t>& bytes) const;
     // Creates the key when there is none.
     bool write(const std::wstring& name, const std::vector<std::uint8_t>& bytes);
-    void erase(const std::wstring& name);
+    // True once there is no such value.
+    bool erase(const std::wstring& name);
 
     const std::wstring& keyPath() const { return m_key; }
 

@@ -112,7 +112,7 @@ bool Win32Os::writeDownloadRecord(const std::wstring& name, const std::string& r
     return m_record.write(stateRecordName(name), std::vector<std::uint8_t>(record.begin(), record.end()));
 }
 
-void Win32Os::eraseDownloadRecord(const std::wstring& name) { m_record.erase(stateRecordName(name)); }
+bool Win32Os::eraseDownloadRecord(const std::wstring& name) { return m_record.erase(stateRecordName(name)); }
 
 bool Win32Os::initializeCom() {
     const HRESULT result = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);

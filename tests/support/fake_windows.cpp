@@ -369,9 +369,10 @@ bool FakeWindows::writeDownloadRecord(const std::wstring& name, const std::strin
     return true;
 }
 
-void FakeWindows::eraseDownloadRecord(const std::wstring& name) {
+bool FakeWindows::eraseDownloadRecord(const std::wstring& name) {
     const std::lock_guard<std::mutex> lock(m_lock);
     m_downloadRecords.erase(name);
+    return true;
 }
 
 std::map<std::wstring, std::string> FakeWindows::downloadRecords() const {

@@ -151,7 +151,7 @@ public:
     std::wstring downloadFolder() override;
     bool readDownloadRecord(const std::wstring& name, std::string& record) override;
     bool writeDownloadRecord(const std::wstring& name, const std::string& record) override;
-    void eraseDownloadRecord(const std::wstring& name) override;
+    bool eraseDownloadRecord(const std::wstring& name) override;
     bool initializeCom() override;
     void initializeCommonControls() override;
     bool currentUserProxy(UserProxySettings& settings) override;

@@ -207,9 +207,11 @@ download_dir() { ls -1dt "$E2E_WINTEMP"/Vorlane-* 2>/dev/null | head -n 1; }
 # dl NAME: NAME in the download folder.
 dl() { printf '%s/%s' "$(download_dir)" "$1"; }
 dl_exists() { local dir; dir=$(download_dir); [ -n "$dir" ] && [ -e "$dir/$1" ]; }
-# Whether HKLM holds the record that vouches for the resume state NAME.
-download_record_present() {
-    timeout 60 wine reg query 'HKLM\Software\Vorlane\Downloads' /s 2>/dev/null | tr -d '\r' | grep -q "State $1"
+# download_record NAME: the text of the record that vouches for the resume
+# state NAME, as the program keeps it under HKLM (a binary value).
+download_record() {
+    timeout 60 wine reg query 'HKLM\Software\Vorlane\Downloads' /s 2>/dev/null | tr -d '\r' |
+        awk -v name="State $1" 'index($0, name " ") && $0 ~ /REG_BINARY/ { print $NF; exit }' | xxd -r -p
 }
 
 # Removes what an earlier run left in the Wine user's temporary folder and

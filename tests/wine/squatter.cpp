@@ -4,7 +4,9 @@
 // own visible (minimised) window there, and records in a file whether that
 // window was ever raised: restored from its minimised state, activated, or
 // made the foreground window.
-//   squatter.exe RECORD_FILE
+//   squatter.exe RECORD_FILE [FOLDER]
+// FOLDER: where the program keeps its resume state (the user's temporary
+// folder by default, where earlier builds kept it).
 // RECORD_FILE gets "ready" once everything is made, then one line per raise
 // ("restored", "activated", "foreground"). The program ends when
 // RECORD_FILE.stop exists, or after five minutes.
@@ -36,9 +38,9 @@ void note(const char* line) {
 // The plain session name of earlier builds and the SID-carrying one used
 // where there is no private namespace: whatever a process of the user can
 // name, it can make first. (The namespace itself is out of its reach.)
-std::vector<std::wstring> claimNames() {
-    const std::wstring state =
-        resumeStatePath(platform::temporaryDirectory(), platform::fromUtf8(DownloadInfo().fileTag()));
+std::vector<std::wstring> claimNames(const std::wstring& folder) {
+    const std::wstring state = resumeStatePath(folder.empty() ? platform::temporaryDirectory() : folder,
+                                               platform::fromUtf8(DownloadInfo().fileTag()));
     const std::wstring name = runningCopyName(state);
     return {L"Local\\" + name, platform::sessionObjects(name, platform::currentUserSid()).mutex};
 }
@@ -81,7 +83,7 @@ int wmain(int argc, wchar_t** argv) {
     ShowWindow(window, SW_SHOWMINNOACTIVE);
 
     std::vector<HANDLE> held;
-    for (const std::wstring& name : claimNames()) {
+    for (const std::wstring& name : claimNames(argc > 2 ? argv[2] : L"")) {
         HANDLE mutex = CreateMutexW(nullptr, TRUE, name.c_str());
         HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG64),
                                            (name + L".window").c_str());

@@ -28,19 +28,19 @@ wait_window "$CONFIRM" 20 || fail "no close confirmation"
 send_keys "$CONFIRM" Return
 wait_installer 30
 [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC after \"Yes\""
-[ ! -e "$E2E_TEMP/pel_mora_.exe.cmdline" ] || fail "the installer was started after \"Yes\""
-RECORD="$E2E_TEMP/_.txt.validator"
+[ ! -e "$(dl pel_mora_.exe.cmdline)" ] || fail "the installer was started after \"Yes\""
 digest() { sha256sum <"$1" | cut -d' ' -f1; }
-[ -n "$(sed -n 1p "$RECORD" 2>/dev/null)" ] || fail "no file version recorded next to the resume state"
-[ "$(sed -n 2p "$RECORD")" = "$(digest "$E2E_TEMP/_.txt")" ] || fail "the record does not name the resume state left"
+record=$(download_record _.txt)
+[ -n "$(sed -n 1p <<<"$record")" ] || fail "no file version recorded for the resume state"
+[ "$(sed -n 2p <<<"$record")" = "$(digest "$(dl _.txt)")" ] || fail "the record does not name the resume state left"
 
 first_lines=$(nginx_requests)
 start_installer "$E2E_INSTALLER" LANG=C.UTF-8
 wait_installer 150
 [ "$INSTALLER_RC" = 0 ] || fail "the second start ended with $INSTALLER_RC"
-wait_until 30 test -f "$E2E_TEMP/pel_mora_.exe.cmdline" || fail "the downloaded installer was not started"
-cmp "$SERVED" "$E2E_TEMP/pel_mora_.exe" || fail "the started installer differs from the served one"
-[ "$(sed -n 3p "$RECORD")" = "$(digest "$SERVED")" ] || fail "the finished file's digest was not recorded"
+wait_until 30 dl_exists pel_mora_.exe.cmdline || fail "the downloaded installer was not started"
+cmp "$SERVED" "$(dl pel_mora_.exe)" || fail "the started installer differs from the served one"
+[ "$(download_record _.txt | sed -n 3p)" = "$(digest "$SERVED")" ] || fail "the finished file's digest was not recorded"
 second=$(bytes_served_from $((first_lines + 1)))
 log "second start fetched $second of $SIZE bytes"
 [ "$second" -lt $((SIZE * 8 / 10)) ] || fail "the second start fetched $second bytes: it did not continue"

@@ -7,7 +7,6 @@ SERVED="$WORK/www/pelmora/PelMoraSetup.exe"
 SIZE=4000000
 make_served_installer "$SERVED" "$SIZE"
 CAPTION="PelMora installation"
-RECORD="$E2E_TEMP/pel_mora_.exe.cmdline"
 
 progress_at_least() {
     local percent
@@ -23,7 +22,6 @@ stop_nginx() {
 
 for down in 4 20; do
     clean_wine_temp
-    rm -f "$E2E_TEMP/_.txt.validator"
     start_nginx "$WORK/www" "limit_rate 32k;"
     start_installer "$E2E_INSTALLER" LANG=C.UTF-8
     wait_window "$CAPTION" 60 || fail "no progress window"
@@ -36,7 +34,7 @@ for down in 4 20; do
     wait_installer 180
     [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC after a $down s outage"
     has_window "Error!" && fail "an error box after a $down s outage"
-    wait_until 30 test -f "$RECORD" || fail "the installer was not started after a $down s outage"
-    cmp "$SERVED" "$E2E_TEMP/pel_mora_.exe" || fail "the started installer differs after a $down s outage"
+    wait_until 30 dl_exists pel_mora_.exe.cmdline || fail "the installer was not started after a $down s outage"
+    cmp "$SERVED" "$(dl pel_mora_.exe)" || fail "the started installer differs after a $down s outage"
     stop_nginx
 done

@@ -9,12 +9,11 @@ SIZE=1500000
 make_served_installer "$SERVED" "$SIZE"
 start_nginx "$WORK/www"
 clean_wine_temp
-DEST="$E2E_TEMP/pel_mora_.exe"
-STARTS="$E2E_TEMP/pel_mora_.exe.starts"
-
 start_installer "$E2E_INSTALLER" LANG=C.UTF-8
 wait_installer 60
 [ "$INSTALLER_RC" = 0 ] || fail "the first start ended with $INSTALLER_RC"
+DEST="$(dl pel_mora_.exe)"
+STARTS="$(dl pel_mora_.exe.starts)"
 wait_until 30 test -f "$STARTS" || fail "the first start did not start the installer"
 cmp "$SERVED" "$DEST" || fail "the first download differs from the served file"
 
@@ -23,7 +22,7 @@ cmp "$SERVED" "$DEST" || fail "the first download differs from the served file"
 make_served_installer "$WORK/swapped.exe" "$SIZE"
 cmp -s "$SERVED" "$WORK/swapped.exe" && fail "the swapped program equals the served one"
 cp "$WORK/swapped.exe" "$DEST"
-rm -f "$STARTS" "$E2E_TEMP/pel_mora_.exe.cmdline"
+rm -f "$STARTS" "$(dl pel_mora_.exe.cmdline)"
 
 first_lines=$(nginx_requests)
 start_installer "$E2E_INSTALLER" LANG=C.UTF-8
