@@ -3,7 +3,8 @@
 // to a file next to itself named after it ("<own path>.cmdline"), adds a line
 // to "<own path>.starts" (one per start), then ends; while a file
 // "<own path>.hold" exists it keeps running first (at most two minutes), as
-// an installer still running from an earlier start does.
+// an installer still running from an earlier start does. It asks version.dll
+// about itself, so that the DLL is one of its load-time imports.
 #include <windows.h>
 
 #include <string>
@@ -26,6 +27,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     std::vector<wchar_t> self(32768);
     const DWORD length = GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
     if (length == 0 || length >= self.size()) return 2;
+    DWORD unused = 0;
+    GetFileVersionInfoSizeW(self.data(), &unused);
     // Written under a temporary name first: the scenario waits for the final name.
     const std::wstring target = std::wstring(self.data(), length) + L".cmdline";
     const std::wstring partial = target + L".partial";
