@@ -6,6 +6,8 @@
 // VORLANE_RECORDER_HOLD names (for a scenario that cannot know the folder it
 // will run from), it keeps running first (at most two minutes), as an
 // installer still running from an earlier start does.
+// It asks version.dll about itself, so that the DLL is one of its load-time
+// imports.
 #include <windows.h>
 
 #include <string>
@@ -28,6 +30,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     std::vector<wchar_t> self(32768);
     const DWORD length = GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
     if (length == 0 || length >= self.size()) return 2;
+    DWORD unused = 0;
+    GetFileVersionInfoSizeW(self.data(), &unused);
     // Written under a temporary name first: the scenario waits for the final name.
     const std::wstring target = std::wstring(self.data(), length) + L".cmdline";
     const std::wstring partial = target + L".partial";

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "app/win32/machine_record.h"
 #include "app/win32/running_copy.h"
 #include "app/worker_steps.h"
 #include "downloader/download_info.h"
