@@ -18,7 +18,12 @@ if(WIN32)
     # Link names of system DLLs that are delay-loaded (bcrypt, user32, ...)
     # name the delay-import libraries of DelayLoad.cmake.
     include(${CMAKE_CURRENT_LIST_DIR}/DelayLoad.cmake)
-    target_link_libraries(vorlane_curl INTERFACE "${_curl}/lib/libcurl.a" bcrypt advapi32 crypt32 ws2_32)
+    # An imported target, so that the link line puts the system libraries
+    # libcurl needs after it, whatever else needs them earlier.
+    add_library(vorlane_libcurl STATIC IMPORTED)
+    set_target_properties(vorlane_libcurl PROPERTIES IMPORTED_LOCATION "${_curl}/lib/libcurl.a"
+        INTERFACE_LINK_LIBRARIES "bcrypt;advapi32;crypt32;ws2_32")
+    target_link_libraries(vorlane_curl INTERFACE vorlane_libcurl)
     add_link_options(-static -static-libgcc -static-libstdc++)
 else()
     find_package(Boost 1.74 REQUIRED)

@@ -31,7 +31,7 @@ wait_installer 120
 # Every finding at once: which DLL loaded tells more than the first symptom.
 problems=""
 [ "$INSTALLER_RC" = 0 ] || problems+="installer.exe ended with $INSTALLER_RC; "
-RECORD="$E2E_TEMP/pel_mora_.exe.cmdline"
+RECORD="$(dl pel_mora_.exe.cmdline)"
 parameters=""
 if wait_until 30 test -f "$RECORD"; then
     parameters=$(recorded_parameters "$RECORD")
@@ -39,8 +39,8 @@ if wait_until 30 test -f "$RECORD"; then
 else
     problems+="the downloaded installer did not run; "
 fi
-cmp -s "$SERVED" "$E2E_TEMP/pel_mora_.exe" || problems+="the download is not the served file; "
-for marker in "$WORK"/*.loaded "$E2E_TEMP"/*.loaded; do
+cmp -s "$SERVED" "$(dl pel_mora_.exe)" || problems+="the download is not the served file; "
+for marker in "$WORK"/*.loaded "$E2E_TEMP"/*.loaded "$(download_dir)"/*.loaded; do
     [ -e "$marker" ] && problems+="loaded: ${marker%.loaded}; "
 done
 
