@@ -72,24 +72,6 @@ std::optional<std::wstring> randomName() {
     return name;
 }
 
-bool isReparsePoint(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-// Every folder from the drive's root down to `path`'s parent is a plain one.
-bool plainParentsOf(const std::wstring& path) {
-    std::size_t separator = path.find_last_of(L'\\');
-    while (separator != std::wstring::npos && separator > 0) {
-        std::wstring parent = path.substr(0, separator);
-        // "C:" names the drive's current folder; its root is "C:\".
-        if (parent.size() == 2 && parent[1] == L':') parent.push_back(L'\\');
-        if (isReparsePoint(parent)) return false;
-        separator = path.find_last_of(L'\\', separator - 1);
-    }
-    return true;
-}
-
 void closeHandle(HANDLE& handle) {
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
     handle = INVALID_HANDLE_VALUE;
@@ -123,7 +105,7 @@ void removeExpiredFiles(const std::wstring& folder) {
 
 bool folderMayBeUsed(const std::optional<FolderIdentity>& recorded, const FolderFacts& facts,
                      bool descriptorsKept) {
-    if (!recorded || !facts.directory || facts.reparsePoint || !facts.plainParents) return false;
+    if (!recorded || !facts.directory || facts.reparsePoint) return false;
     if (facts.identity != *recorded) return false;
     return !descriptorsKept || facts.onlyAdministrators;
 }
@@ -140,13 +122,12 @@ HANDLE openFolderHeld(const std::wstring& path) {
                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
-FolderFacts readFolderFacts(HANDLE folder, const std::wstring& path) {
+FolderFacts readFolderFacts(HANDLE folder) {
     FolderFacts facts;
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(folder, &info)) return facts;
     facts.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     facts.reparsePoint = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    facts.plainParents = plainParentsOf(path);
     facts.identity.volume = info.dwVolumeSerialNumber;
     facts.identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     PSID owner = nullptr;
@@ -185,7 +166,7 @@ std::wstring DownloadFolder::open(MachineRecord& record, std::wstring parent) {
         const std::wstring path = parent + L"\\" + recorded->name;
         HANDLE folder = openFolderHeld(path);
         if (folder != INVALID_HANDLE_VALUE &&
-            folderMayBeUsed(recorded->identity, readFolderFacts(folder, path), descriptorsKept)) {
+            folderMayBeUsed(recorded->identity, readFolderFacts(folder), descriptorsKept)) {
             m_handle = folder;
             m_path = path;
             removeExpiredFiles(m_path);
@@ -208,7 +189,7 @@ std::wstring DownloadFolder::open(MachineRecord& record, std::wstring parent) {
         if (!CreateDirectoryW(path.c_str(), &attributes)) continue;
         HANDLE folder = openFolderHeld(path);
         if (folder == INVALID_HANDLE_VALUE) continue;
-        const FolderFacts facts = readFolderFacts(folder, path);
+        const FolderFacts facts = readFolderFacts(folder);
         // Checked as a later start checks it, so a made folder that a later
         // start would refuse is not used now either.
         if (!folderMayBeUsed(facts.identity, facts, descriptorsKept) ||

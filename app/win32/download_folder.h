@@ -7,8 +7,12 @@
 //
 // A later start uses the recorded folder only when the folder it opens is
 // that very folder (same volume and file index), a plain directory (no
-// reparse point on it or on its parents), and its owner and DACL still keep
-// everybody else from changing it; otherwise it makes a new folder. The
+// reparse point), and its owner and DACL still keep everybody else from
+// changing it; otherwise it makes a new folder. Its parents are the
+// system's own folders, which only administrators can change: a reparse
+// point there (a volume an administrator mounted on the Windows directory's
+// Temp) is the administrator's choice, not a user's redirection, and does
+// not keep the program from working. The
 // folder is held open without delete sharing while the program runs, so it
 // cannot be renamed or replaced meanwhile.
 #pragma once
@@ -37,8 +41,6 @@ struct FolderIdentity {
 struct FolderFacts {
     bool directory = false;
     bool reparsePoint = false;
-    // No reparse point on the folder's parents either.
-    bool plainParents = false;
     FolderIdentity identity;
     // The owner and DACL read back keep everybody but administrators out.
     bool onlyAdministrators = false;
@@ -85,7 +87,7 @@ private:
 // Opens `path` as the folder is held: without following a reparse point, and
 // without delete sharing. INVALID_HANDLE_VALUE when it cannot be opened.
 HANDLE openFolderHeld(const std::wstring& path);
-// Reads the facts off a held folder (`path` names it, for its parents).
-FolderFacts readFolderFacts(HANDLE folder, const std::wstring& path);
+// Reads the facts off a held folder.
+FolderFacts readFolderFacts(HANDLE folder);
 
 }  // namespace platform

@@ -66,7 +66,7 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 2) return 2;
+    if (argc < 2 || argc > 3) return 2;
     g_record = argv[1];
 
     WNDCLASSW windowClass{};

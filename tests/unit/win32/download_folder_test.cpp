@@ -93,7 +93,7 @@ struct FactsCase {
 };
 
 constexpr FolderIdentity kMade{0x1234, 77};
-constexpr FolderFacts kSafe{true, false, true, kMade, true};
+constexpr FolderFacts kSafe{true, false, kMade, true};
 
 FolderFacts with(void (*change)(FolderFacts&)) {
     FolderFacts facts = kSafe;
@@ -117,7 +117,6 @@ INSTANTIATE_TEST_SUITE_P(
         FactsCase{"AnotherFolderAtTheName", true, with([](FolderFacts& f) { f.identity.index = 78; }), true, false},
         FactsCase{"AnotherVolume", true, with([](FolderFacts& f) { f.identity.volume = 1; }), true, false},
         FactsCase{"ReparsePoint", true, with([](FolderFacts& f) { f.reparsePoint = true; }), true, false},
-        FactsCase{"ReparsePointAbove", true, with([](FolderFacts& f) { f.plainParents = false; }), true, false},
         FactsCase{"AFile", true, with([](FolderFacts& f) { f.directory = false; }), true, false},
         FactsCase{"AnExtraWriter", true, with([](FolderFacts& f) { f.onlyAdministrators = false; }), true, false},
         // Wine keeps no descriptors: the record and the rest still decide.

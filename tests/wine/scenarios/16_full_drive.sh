@@ -37,7 +37,7 @@ mount -o remount,size=64m "$E2E_WINTEMP" || fail "cannot grow the tmpfs"
 first_lines=$(nginx_requests)
 start_installer "$E2E_INSTALLER" LANG=C.UTF-8
 wait_installer 150
-[ "$INSTALLER_RC" = 0 ] || fail "the second start ended with $INSTALLER_RC"
+[ "$INSTALLER_RC" = 0 ] || fail "the second start ended with $INSTALLER_RC ($(desktop_state); box: $(control_text "$(probe "Error!")" 1004))"
 wait_until 30 dl_exists pel_mora_.exe.cmdline || fail "the installer was not started after space was freed"
 cmp "$SERVED" "$(dl pel_mora_.exe)" || fail "the started installer differs from the served one"
 second=$(bytes_served_from $((first_lines + 1)))
