@@ -21,7 +21,7 @@ progress_at_least() {
 bytes_served_from() { tail -n +"$1" "$WORK/nginx/logs/access.log" | awk '{ s += $10 } END { print s + 0 }'; }
 
 start_installer "$E2E_INSTALLER" LANG=C.UTF-8
-wait_window "$CAPTION" 60 || fail "no progress window"
+wait_window "$CAPTION" 60 || fail "no progress window ($(program_state); $(desktop_state))"
 wait_until 90 progress_at_least 30 || fail "the first run did not reach 30%"
 send_keys "$CAPTION" alt+F4
 wait_window "$CONFIRM" 20 || fail "no close confirmation"
