@@ -211,7 +211,8 @@ dl_exists() { local dir; dir=$(download_dir); [ -n "$dir" ] && [ -e "$dir/$1" ];
 # state NAME, as the program keeps it under HKLM (a binary value).
 download_record() {
     timeout 60 wine reg query 'HKLM\Software\Vorlane\Downloads' /s 2>/dev/null | tr -d '\r' |
-        awk -v name="State $1" 'index($0, name " ") && $0 ~ /REG_BINARY/ { print $NF; exit }' | xxd -r -p
+        awk -v name="State $1" 'index($0, name " ") && $0 ~ /REG_BINARY/ { print $NF; exit }' |
+        python3 -c 'import sys; sys.stdout.buffer.write(bytes.fromhex(sys.stdin.read().strip()))'
 }
 
 # Removes what an earlier run left in the Wine user's temporary folder and
