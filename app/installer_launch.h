@@ -54,6 +54,9 @@ std::wstring launchErrorMessage(std::int32_t code);
 
 // CERT_E_CN_NO_MATCH: a valid signature, but not by the publisher.
 inline constexpr std::int32_t kTrustWrongPublisher = static_cast<std::int32_t>(0x800B010F);
+// TRUST_E_BAD_DIGEST: the held file no longer hashes to what was recorded
+// when its download was finished.
+inline constexpr std::int32_t kFileDigestMismatch = static_cast<std::int32_t>(0x80096010);
 
 // The publisher whose signature the downloaded installer must carry (the
 // build's PRODUCT_PUBLISHER); empty when the build checks none.

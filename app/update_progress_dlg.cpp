@@ -143,8 +143,7 @@ void CUpdateProgressDlg::launchDownloadedInstaller() {
     // Whichever run wrote it, the file is started only while it hashes,
     // read through the hold, to what was recorded when the download was
     // finished: one swapped since (of the same size, say) is not, and the
-    // next start fetches afresh. The notice's code is TRUST_E_BAD_DIGEST.
-    constexpr std::int32_t kFileDigestMismatch = static_cast<std::int32_t>(0x80096010);
+    // next start fetches afresh.
     if (held.isOpen() && !m_downloader.completedFileMatchesRecord(held)) {
         held.close();
         showErrorMessage(untrustedInstallerMessage(kFileDigestMismatch));

@@ -116,8 +116,9 @@ bool CUpdateProgressDlg::prepareDownload(ProxyDiscovery& discovery, DownloadInfo
     info.setMaxWorkers(DownloadInfo::kMaxWorkers);
     info.setUrls({address});
     const std::wstring tag = platform::fromUtf8(info.fileTag());
-    statePath = resumeStatePath(m_os.downloadFolder(), tag);
-    info.setFilePath(installerPath(m_os.downloadFolder(), catalogFileStem(m_productIndex), tag));
+    const std::wstring folder = m_os.downloadFolder();
+    statePath = resumeStatePath(folder, tag);
+    info.setFilePath(installerPath(folder, catalogFileStem(m_productIndex), tag));
     if (!info.isValid()) throw std::runtime_error("Undefined error!");
 
     postStatusText(uiText(kTextPreparingStatus));
