@@ -19,6 +19,9 @@ enum DownloadResult : std::int32_t {
     DE_InternalError = 19,
     // A write of the destination file failed (disk full, I/O error).
     DE_DestWriteError = 20,
+    // The destination (or the resume state beside it) could not be reserved
+    // for lack of space; nothing was requested and any partial download kept.
+    DE_NotEnoughSpace = 21,
 };
 
 // More counted transfer or verification errors than this end a transfer run.

@@ -121,6 +121,10 @@ public:
     // description in memory is reset, so downloadInfo().isComplete() does not
     // claim a file that is not on disk.
     bool destinationWriteFailed() const { return m_writeFailed.load(); }
+    // After DE_NotEnoughSpace: the bytes the drive must still take, that is
+    // the file's size less what the existing file already holds, plus the
+    // resume state. 0 otherwise.
+    std::int64_t spaceNeeded() const { return m_spaceNeeded.load(); }
 
     // The destination file of a run that ended complete, still open and held
     // read-only (nobody can write or delete it) from the moment its last byte
@@ -196,6 +200,7 @@ private:
     std::atomic<DownloadResult> m_lastRunResult{DE_Success};
     std::atomic<CURLcode> m_lastTransferError{CURLE_OK};
     std::atomic<bool> m_writeFailed{false};
+    std::atomic<std::int64_t> m_spaceNeeded{0};
     std::mutex m_completedFileLock;
     platform::File m_completedFile;
     std::thread m_thread;
