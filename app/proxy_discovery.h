@@ -34,8 +34,9 @@ inline constexpr std::chrono::seconds kAutoDetectTimeout{5};
 inline constexpr std::int32_t kProxyAuthenticationRequired = 407;
 
 // The candidate cut from a manual proxy text at its first ':' (type 2, host
-// before, port text after). A text without ':' or with nothing before it names
-// no proxy host and gives nothing.
+// before, port text after, answered with the signed-in user's credentials
+// when it asks). A text without ':' or with nothing before it names no proxy
+// host and gives nothing.
 std::optional<ProxySettings> proxyCandidate(const std::string& proxyText);
 
 // The proxy of the first entry of a proxy list that decides, as WinHTTP
