@@ -29,8 +29,9 @@ inline constexpr std::chrono::seconds kAutoConfigTimeout = kProxyTestTimeout;
 // Auto-detection (finding the script, fetching and running it) after a failed
 // direct probe: the user already waits for that failure.
 inline constexpr std::chrono::seconds kAutoDetectTimeout{5};
-// What a proxy answers when it wants credentials the program does not have;
-// the notice carries it as a server error's code.
+// What a proxy answers when it wants credentials, and still answers when the
+// signed-in user's do not satisfy it; the notice carries it as a server
+// error's code.
 inline constexpr std::int32_t kProxyAuthenticationRequired = 407;
 
 // The candidate cut from a manual proxy text at its first ':' (type 2, host
