@@ -123,6 +123,7 @@ box=$(probe "Error!")
 expect_control "$box" 1004 "Server Error (system code: 407). The program will be automatically closed!"
 send_keys "Error!" Return
 wait_installer 30
+[ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC after the error box"
 [ ! -e "$(dl pel_mora_.exe)" ] || fail "the installer file was created"
 log "refusing squid: $(logged 'offered="NTLM TlRMTVNTUAAD') NTLM answers, $(logged "HEAD $local_url") probe lines"
 no_basic
