@@ -71,6 +71,9 @@ std::optional<ProxySettings> proxyCandidate(const std::string& proxyText) {
     candidate.type = kManualProxyType;
     candidate.host = proxyText.substr(0, colon);
     candidate.port = proxyText.substr(colon + 1);
+    // A proxy of the user's settings or network may ask who the user is, as
+    // it asks the browsers, which answer with the Windows logon unprompted.
+    candidate.signedInUserCredentials = true;
     return candidate;
 }
 

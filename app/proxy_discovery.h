@@ -29,13 +29,15 @@ inline constexpr std::chrono::seconds kAutoConfigTimeout = kProxyTestTimeout;
 // Auto-detection (finding the script, fetching and running it) after a failed
 // direct probe: the user already waits for that failure.
 inline constexpr std::chrono::seconds kAutoDetectTimeout{5};
-// What a proxy answers when it wants credentials the program does not have;
-// the notice carries it as a server error's code.
+// What a proxy answers when it wants credentials, and still answers when the
+// signed-in user's do not satisfy it; the notice carries it as a server
+// error's code.
 inline constexpr std::int32_t kProxyAuthenticationRequired = 407;
 
 // The candidate cut from a manual proxy text at its first ':' (type 2, host
-// before, port text after). A text without ':' or with nothing before it names
-// no proxy host and gives nothing.
+// before, port text after, answered with the signed-in user's credentials
+// when it asks). A text without ':' or with nothing before it names no proxy
+// host and gives nothing.
 std::optional<ProxySettings> proxyCandidate(const std::string& proxyText);
 
 // The proxy of the first entry of a proxy list that decides, as WinHTTP

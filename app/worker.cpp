@@ -98,8 +98,9 @@ bool CUpdateProgressDlg::prepareDownload(ProxyDiscovery& discovery, DownloadInfo
             result = requestHeaders(address, {}, discovery.proxy, headers, error, &m_stopRequested, &failedAnswer);
         }
     }
-    // Credentials are not the program's to give: say so instead of sizing the
-    // proxy's own page or reporting its refused tunnel as a lost connection.
+    // The signed-in user's credentials were all the program had to give: a
+    // proxy that still refuses is named as such instead of sizing its own
+    // page or reporting its refused tunnel as a lost connection.
     if (usesProxy(discovery.proxy) && proxyWantsCredentials(result == CURLE_OK ? headers : failedAnswer))
         throw ErrorClass{kErrorKindServer, kProxyAuthenticationRequired};
     if (result != CURLE_OK) throw ErrorClass{kErrorKindDownload, static_cast<std::int32_t>(result)};

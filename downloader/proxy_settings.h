@@ -14,6 +14,9 @@ struct ProxySettings {
     std::string port;  // kept as text, never converted
     std::string user;
     std::string password;
+    // Without a user name: answer the proxy's demand for credentials with
+    // the signed-in user's own logon, through Negotiate or NTLM only.
+    bool signedInUserCredentials = false;
 
     // host, a colon and the port text.
     std::string address() const { return host + ":" + port; }

@@ -264,6 +264,12 @@ void applyProxy(CURL* handle, const ProxySettings& proxy) {
     if (!proxy.user.empty()) {
         curl_easy_setopt(handle, CURLOPT_PROXYUSERNAME, proxy.user.c_str());
         curl_easy_setopt(handle, CURLOPT_PROXYPASSWORD, proxy.password.c_str());
+    } else if (proxy.signedInUserCredentials) {
+        // The schemes first: libcurl's default would be Basic. With two
+        // schemes allowed nothing is sent until the proxy asks, and an empty
+        // name makes SSPI take the logon of the user running the program.
+        curl_easy_setopt(handle, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_NEGOTIATE | CURLAUTH_NTLM));
+        curl_easy_setopt(handle, CURLOPT_PROXYUSERPWD, ":");
     }
 }
 

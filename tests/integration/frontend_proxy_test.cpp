@@ -4,7 +4,7 @@
 // redirects are not followed; the test request itself; the whole road of
 // the front end through an adopted tinyproxy, through the auto-config
 // script's proxy and through the auto-detected one; a proxy that wants
-// credentials.
+// credentials: NTLM and Negotiate are offered, Basic never.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +12,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <streambuf>
@@ -411,28 +413,112 @@ TEST(FrontEndProxySources, AutoDetectionIsAskedOnlyWhenTheDirectProbeCannotConne
     }
 }
 
-TEST(FrontEndProxySources, AProxyThatWantsCredentialsEndsInTheServerErrorNotice) {
-    // A plain address is answered by the proxy itself; an https one is a tunnel it refuses.
-    for (const bool secure : {false, true}) {
-        ProxyRun run;
-        FaultServer demanding([](const HttpRequest&) {
-            HttpResponse response;
-            response.status = 407;
-            response.headers = {{"Proxy-Authenticate", "Basic realm=\"corp\""}};
-            response.body = "credentials, please";
-            return response;
-        });
-        run.os.setCurrentUserProxy(true, L"127.0.0.1:" + std::to_wstring(demanding.port()));
-        run.run(std::string(secure ? "https" : "http") + "://downloads.pelmora.example/installer.exe");
+// --- a proxy that asks who the user is ---
 
-        const auto boxes = run.os.dialogsWithTemplate(platform::kMessageBoxTemplate);
-        ASSERT_EQ(boxes.size(), 1u) << secure;
-        EXPECT_EQ(boxes[0].texts.at(platform::kMessageTextId),
-                  L"Server Error (system code: 407). The program will be automatically closed!")
-            << secure;
-        EXPECT_TRUE(run.os.launches().empty()) << secure;
-        EXPECT_TRUE(std::filesystem::is_empty(run.temp.path())) << secure;
-        EXPECT_FALSE(run.os.dialogsWithTemplate(platform::kProgressDialogTemplate).at(0).abandoned) << secure;
+// Base64 of "NTLMSSP\0" and the message type, as the header values begin.
+constexpr char kNtlmNegotiate[] = "NTLM TlRMTVNTUAABAAAA";
+constexpr char kNtlmAuthenticate[] = "NTLM TlRMTVNTUAADAAAA";
+// A challenge: no target name, flags Unicode and NTLM, a fixed nonce.
+constexpr char kNtlmChallenge[] = "NTLM TlRMTVNTUAACAAAAAAAAACAAAAABAgAAASNFZ4mrze8=";
+
+// A proxy that wants credentials, as squid with an NTLM helper does: a
+// connection that has not completed the handshake gets 407 (offering NTLM and
+// Basic, or Basic alone), a negotiate message gets the challenge, and the
+// answer to it signs the connection in, unless the proxy refuses everyone.
+struct CredentialProxy {
+    bool offersNtlm = true;
+    bool acceptsAnyone = true;
+    const std::string* content = nullptr;
+    std::mutex mutex;
+    std::set<int> signedIn;  // connection indexes
+
+    HttpResponse answer(const HttpRequest& request) {
+        const auto found = request.headers.find("proxy-authorization");
+        const std::string offered = found == request.headers.end() ? "" : found->second;
+        {
+            const std::lock_guard lock(mutex);
+            if (offersNtlm && acceptsAnyone && offered.starts_with(kNtlmAuthenticate))
+                signedIn.insert(request.connectionIndex);
+            if (signedIn.count(request.connectionIndex)) return testsupport::serveRange(request, *content);
+        }
+        HttpResponse refusal;
+        refusal.status = 407;
+        refusal.body = "credentials, please";
+        if (offersNtlm && offered.starts_with(kNtlmNegotiate)) {
+            refusal.headers = {{"Proxy-Authenticate", kNtlmChallenge}};
+        } else {
+            if (offersNtlm) refusal.headers.emplace_back("Proxy-Authenticate", "NTLM");
+            refusal.headers.emplace_back("Proxy-Authenticate", "Basic realm=\"corp\"");
+        }
+        return refusal;
+    }
+};
+
+std::size_t countOffered(const std::vector<HttpRequest>& requests, const std::string& start) {
+    return static_cast<std::size_t>(std::count_if(requests.begin(), requests.end(), [&start](const HttpRequest& r) {
+        const auto found = r.headers.find("proxy-authorization");
+        return found != r.headers.end() && found->second.starts_with(start);
+    }));
+}
+
+TEST(FrontEndProxySources, AProxyThatStillRefusesEndsInTheServerErrorNoticeAndNeverGetsBasic) {
+    // A plain address is answered by the proxy itself; an https one is a tunnel it refuses.
+    for (const bool offersNtlm : {false, true}) {
+        for (const bool secure : {false, true}) {
+            const std::string row = std::to_string(offersNtlm) + std::to_string(secure);
+            ProxyRun run;
+            CredentialProxy demand;
+            demand.offersNtlm = offersNtlm;
+            demand.acceptsAnyone = false;
+            demand.content = &run.content;
+            FaultServer demanding([&demand](const HttpRequest& request) { return demand.answer(request); });
+            run.os.setCurrentUserProxy(true, L"127.0.0.1:" + std::to_wstring(demanding.port()));
+            run.run(std::string(secure ? "https" : "http") + "://downloads.pelmora.example/installer.exe");
+
+            const auto boxes = run.os.dialogsWithTemplate(platform::kMessageBoxTemplate);
+            ASSERT_EQ(boxes.size(), 1u) << row;
+            EXPECT_EQ(boxes[0].texts.at(platform::kMessageTextId),
+                      L"Server Error (system code: 407). The program will be automatically closed!")
+                << row;
+            EXPECT_TRUE(run.os.launches().empty()) << row;
+            EXPECT_TRUE(std::filesystem::is_empty(run.temp.path())) << row;
+            EXPECT_FALSE(run.os.dialogsWithTemplate(platform::kProgressDialogTemplate).at(0).abandoned) << row;
+            const auto requests = demanding.requests();
+            EXPECT_EQ(countOffered(requests, "Basic"), 0u) << row;
+            // The proxy test and the probe each went through the whole handshake.
+            EXPECT_EQ(countOffered(requests, kNtlmAuthenticate), offersNtlm ? 2u : 0u) << row;
+            EXPECT_EQ(countOffered(requests, ""), offersNtlm ? 4u : 0u) << row;
+        }
+    }
+}
+
+TEST(FrontEndProxySources, TheProbeAndEveryPartSignInToAProxyThatAsks) {
+    for (const bool manual : {true, false}) {
+        ProxyRun run;
+        testsupport::NginxServer nginx(run.docs.path());
+        CredentialProxy demand;
+        demand.content = &run.content;
+        FaultServer demanding([&demand](const HttpRequest& request) { return demand.answer(request); });
+        const std::string proxyAddress = "127.0.0.1:" + std::to_string(demanding.port());
+        if (manual) {
+            run.os.setCurrentUserProxy(true, platform::fromUtf8(proxyAddress));
+        } else {
+            run.os.setCurrentUserProxy(true, std::nullopt);
+            run.os.setAutoProxySettings(L"http://pac.corp.example/proxy.pac", false);
+            run.os.setAutoProxyAnswer(AutoProxySource::ConfigUrl, listing("PROXY " + proxyAddress));
+        }
+        run.run(nginx.url("installer.exe"));
+
+        // Every byte came over a signed-in connection: the probe's and the parts'.
+        EXPECT_TRUE(run.installerStarted()) << manual;
+        const auto requests = demanding.requests();
+        EXPECT_EQ(countOffered(requests, "Basic"), 0u) << manual;
+        EXPECT_GE(demand.signedIn.size(), manual ? 3u : 2u) << manual;
+        const bool testSignedIn = std::any_of(requests.begin(), requests.end(), [&run](const HttpRequest& r) {
+            return r.target.starts_with(addressOf(run.site)) && r.headers.count("proxy-authorization") &&
+                   r.headers.at("proxy-authorization").starts_with(kNtlmAuthenticate);
+        });
+        EXPECT_EQ(testSignedIn, manual) << manual;
     }
 }
 

@@ -38,6 +38,7 @@ TEST(ProxyCandidate, SplitAtTheFirstColon) {
         EXPECT_EQ(candidate->port, c.port) << c.text;
         EXPECT_TRUE(candidate->user.empty()) << c.text;
         EXPECT_TRUE(candidate->password.empty()) << c.text;
+        EXPECT_TRUE(candidate->signedInUserCredentials) << c.text;
         EXPECT_EQ(candidate->address(), std::string(c.host) + ":" + c.port) << c.text;
     }
 }
@@ -100,6 +101,7 @@ TEST(FirstListedProxy, TheFirstDecidingEntryWins) {
         }
         EXPECT_EQ(proxy.type, 2) << c.list;
         EXPECT_EQ(proxy.address(), c.address) << c.list;
+        EXPECT_TRUE(proxy.signedInUserCredentials) << c.list;
     }
 }
 

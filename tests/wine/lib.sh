@@ -9,7 +9,8 @@
 #                pelmora built with PRODUCT_PUBLISHER=$E2E_PUBLISHER
 #   E2E_STAMP    stamp.exe (Windows build), E2E_RECORDER record_command_line.exe,
 #   E2E_PROBE    window_probe.exe, E2E_WATCH hold_watch.exe,
-#   E2E_VERIFY   verify_trust.exe (the program's own signature check)
+#   E2E_VERIFY   verify_trust.exe (the program's own signature check),
+#   E2E_CREDENTIAL save_credential.exe (a sign-in in the credential store)
 #   E2E_TEMP     the Wine user's temporary folder as a Unix path
 #   E2E_LOCPATH  folder holding the generated ru_RU.UTF-8 locale
 #   WINEPREFIX, DISPLAY (an Xvfb display of the runner)

@@ -1,6 +1,7 @@
 // The libcurl linked into the Windows program: the one setup builds from
 // Debian's source, static, TLS through Schannel, HTTP and HTTPS only, with the
-// threaded resolver (a blocking name lookup must not hold up a stop).
+// threaded resolver (a blocking name lookup must not hold up a stop) and
+// SSPI's NTLM and Negotiate for a proxy that asks who the user is.
 #include <curl/curl.h>
 
 #include <set>
@@ -32,6 +33,13 @@ TEST(WindowsCurlBuild, UsesSchannelAndNoCompressionLibraries) {
 
 TEST(WindowsCurlBuild, ResolvesNamesOnItsOwnThread) {
     EXPECT_TRUE(curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_ASYNCHDNS);
+}
+
+TEST(WindowsCurlBuild, AnswersProxiesWithTheSignedInUserThroughSspi) {
+    const int features = curl_version_info(CURLVERSION_NOW)->features;
+    EXPECT_TRUE(features & CURL_VERSION_SSPI);
+    EXPECT_TRUE(features & CURL_VERSION_NTLM);
+    EXPECT_TRUE(features & CURL_VERSION_SPNEGO);
 }
 
 }  // namespace
