@@ -26,6 +26,10 @@
 #include "platform/file.h"
 
 class DownloaderAsyncWriter;
+namespace transfer {
+struct TransferRun;
+class OutageRetry;
+}  // namespace transfer
 
 class Downloader {
 public:
@@ -160,6 +164,15 @@ private:
                                                 UserPDataList workers, DownloaderAsyncWriter& writer,
                                                 HandlesErrorMap handlesErrorMap);
 
+    // The rest of a run whose server answered a range request with the
+    // whole file (see whole_stream.h): every worker's transfer leaves the
+    // multi handle and one request at a time fetches the file from its first
+    // missing byte, the parts going to the writer as the stream crosses
+    // them. Stop, write failures, outages and counted errors end it as they
+    // end the part transfers.
+    DownloadResult runWholeStream(transfer::TransferRun& run, DownloaderAsyncWriter& writer,
+                                  transfer::OutageRetry& outage, std::int32_t& curlOrVerificationErrorCount);
+
     bool canContinue(DownloadInfo& earlier) const;
     // The store in use: the one set, else the file at validatorRecordPath();
     // none while there is no state path.
@@ -182,6 +195,9 @@ private:
     // Descriptions waiting for their parts to be flushed: (writer request
     // number they need durable, resume-state bytes), oldest first.
     std::vector<std::pair<std::uint64_t, std::string>> m_pendingStates;
+    // Set by the verification when a range request was answered with the
+    // whole file; the transfer loop then goes on as one stream.
+    bool m_wholeFileAnswered = false;
     std::wstring m_tempFilePath;
     ProxySettings m_proxy;
     std::string m_validator;

@@ -1,7 +1,8 @@
 // Judging finished part transfers: a part is accepted only when it came with
 // status 206, exactly its own length, (when named) its own byte range and the
 // file version the download started with;
-// accepted parts go to the writer and their workers move on.
+// accepted parts go to the writer and their workers move on. A 200 carrying
+// the whole file of that version costs nothing: it asks for the stream.
 #include <algorithm>
 
 #include "downloader/async_writer.h"
@@ -37,7 +38,11 @@ DownloadResult Downloader::verifyAndSaveDownloadedParts(CURLM* multiHandle, std:
         const std::string& status = record.statusHeader.value;
         if (status != "206") {
             diagnosticLogf(logtext::kVerifyStatus, i, status);
-            if (status == "200") {
+            if (status == "200" && transfer::isWholeFileAnswer(record, m_info)) {
+                // The server (or a proxy on the way) ignores Range but sends
+                // this very file: the run goes on as one stream of it.
+                m_wholeFileAnswered = true;
+            } else if (status == "200") {
                 serverErrorCode = DE_RangeIgnored;
                 ++curlOrVerificationErrorCount;
             } else if (status == "404") {

@@ -194,6 +194,10 @@ bool validatorMatches(const Downloader::UserPData& record) {
     return received.empty() || received == expected;
 }
 
+bool isWholeFileAnswer(const Downloader::UserPData& record, const DownloadInfo& info) {
+    return record.statusHeader.value == "200" && record.contentSize == info.fileSize() && validatorMatches(record);
+}
+
 std::size_t partHeaderCallback(char* data, std::size_t size, std::size_t count, void* userData) {
     const std::size_t taken = headerCallback(data, size, count, userData);
     auto* record = static_cast<Downloader::UserPData*>(userData);

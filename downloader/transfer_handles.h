@@ -100,6 +100,11 @@ bool contentRangeMatches(const Downloader::UserPData& record, const DownloadInfo
 // response names another one.
 bool validatorMatches(const Downloader::UserPData& record);
 
+// True when the record's final response is a 200 carrying the whole file
+// (its Content-Length the probed size) of the version the download started
+// with: a server, or a proxy, that ignores Range. See whole_stream.h.
+bool isWholeFileAnswer(const Downloader::UserPData& record, const DownloadInfo& info);
+
 // Log text of a 206 answer from another version of the file.
 inline constexpr char kVerifyValidator[] = "Verification error! validator[%d]=%s";
 

@@ -4,6 +4,8 @@
 // cycle, and the unfinished parts dumped when the run ends early. A
 // transport failure pauses the part instead of counting it (see
 // transport_retry.h); a failed write of the destination ends the run at once.
+// A server that answers a range request with the whole file turns the rest
+// of the run into one stream of it (see whole_stream.h).
 #include <algorithm>
 
 #include "downloader/async_writer.h"
@@ -74,6 +76,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
         return DE_CurlMultiError;
     }
 
+    m_wholeFileAnswered = false;
     HandlesErrorMap handlesErrorMap;
     // Every worker counts as finished, so that the first assignment pass arms them all.
     for (CURL* handle : run.workerHandles) handlesErrorMap[handle] = CURLE_OK;
@@ -291,6 +294,11 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
             cleanUp();
             dump(run.workers, writer);
             return DE_TooManyErrors;
+        }
+        if (m_wholeFileAnswered) {
+            const DownloadResult streamed = runWholeStream(run, writer, outage, curlOrVerificationErrorCount);
+            cleanUp();
+            return streamed;
         }
         // Saved once the parts it names finished are flushed, which is
         // usually a later cycle's save: the state never claims a part the

@@ -1,5 +1,5 @@
 // Shared by the engine's integration tests: one Downloader run against a test
-// server with a deadline, the part a request asked for, shortened stall bounds,
+// server with a deadline, a start as the front end makes one, the part a request asked for, shortened stall bounds,
 // and a loopback port whose accept queue is full (connects never complete).
 #pragma once
 
@@ -87,6 +87,26 @@ public:
 
 private:
     Clock::time_point m_started = Clock::now();
+};
+
+// A start the way the front end makes one: description, state path, probe's
+// validator, then the decision (prepareStart) is the caller's.
+struct Start {
+    Start(const std::filesystem::path& dir, const std::string& url, const std::string& validator, std::int32_t size)
+        : dest(dir / "out.bin"), state(dir / "out.bin.state") {
+        DownloadInfo info;
+        info.setUrlSuffix("");
+        info.setFileSize(size);
+        info.setPartSize(DownloadInfo::kPartSize);
+        info.setMaxWorkers(DownloadInfo::kMaxWorkers);
+        info.setUrls({url});
+        info.setFilePath(dest.wstring());
+        downloader.setDownloadInfo(info);
+        downloader.setTempFilePath(state.wstring());
+        downloader.setValidator(validator);
+    }
+    std::filesystem::path dest, state;
+    Downloader downloader;
 };
 
 inline std::int32_t partOf(const testsupport::HttpRequest& request) {

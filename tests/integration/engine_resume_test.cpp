@@ -26,26 +26,6 @@ using testsupport::TempDir;
 
 constexpr std::int32_t kSize = 20 * kPart + 123;
 
-// A start the way the front end makes one: description, state path, probe's
-// validator, then the decision.
-struct Start {
-    Start(const fs::path& dir, const std::string& url, const std::string& validator, std::int32_t size = kSize)
-        : dest(dir / "out.bin"), state(dir / "out.bin.state") {
-        DownloadInfo info;
-        info.setUrlSuffix("");
-        info.setFileSize(size);
-        info.setPartSize(DownloadInfo::kPartSize);
-        info.setMaxWorkers(DownloadInfo::kMaxWorkers);
-        info.setUrls({url});
-        info.setFilePath(dest.wstring());
-        downloader.setDownloadInfo(info);
-        downloader.setTempFilePath(state.wstring());
-        downloader.setValidator(validator);
-    }
-    fs::path dest, state;
-    Downloader downloader;
-};
-
 std::string probeValidator(const std::string& url) {
     HeaderList headers;
     std::string error;
@@ -67,7 +47,7 @@ std::int64_t bytesServed(const NginxServer& server) {
 // finished; returns the bytes its state claims.
 std::int32_t interruptedRun(const NginxServer& server, const fs::path& out) {
     const std::string url = server.url("f.bin");
-    Start first(out, url, probeValidator(url));
+    Start first(out, url, probeValidator(url), kSize);
     EXPECT_FALSE(first.downloader.prepareStart());
     first.downloader.beginDownload();
     const auto deadline = Clock::now() + 30s;
@@ -114,7 +94,7 @@ TEST_P(EngineResume, SecondRunContinuesOnlyTheSameVersionAndIsByteExact) {
         fs::last_write_time(root / "f.bin", fs::last_write_time(root / "f.bin") + std::chrono::hours(1));
     }
     const std::string url = server.url("f.bin");
-    Start second(out.path(), url, probeValidator(url));
+    Start second(out.path(), url, probeValidator(url), kSize);
     EXPECT_EQ(second.downloader.prepareStart(), !c.replaceBetweenRuns);
     second.downloader.beginDownload();
     while (second.downloader.isDownloading()) std::this_thread::sleep_for(5ms);
@@ -189,7 +169,7 @@ TEST(EngineResume, EveryFailingConditionStartsFresh) {
         // it; the first copy's later save put back a state claiming old parts.
         {"record of another state",
          [&] {
-             Start other(out.path(), url, "\"v2\"");
+             Start other(out.path(), url, "\"v2\"", kSize);
              other.downloader.prepareStart(false);
              write(state, keptState);
          },
@@ -235,7 +215,7 @@ TEST(EngineResume, AFinishedDownloadIsReusedOnlyWhileItHashesToItsRecord) {
     };
     for (const bool swapped : {false, true}) {
         SCOPED_TRACE(swapped);
-        Start first(out.path(), url, probeValidator(url));
+        Start first(out.path(), url, probeValidator(url), kSize);
         run(first, false, false);
         EXPECT_EQ(testsupport::readFileBytes(out / "out.bin.state.validator"),
                   first.downloader.validator() + "\n" + testsupport::sha256OfFile(first.state) + "\n" + served);
@@ -243,7 +223,7 @@ TEST(EngineResume, AFinishedDownloadIsReusedOnlyWhileItHashesToItsRecord) {
         // Another file of the same size in its place.
         if (swapped) testsupport::writeRandomFile(first.dest, kSize, 115);
         const std::int64_t servedBefore = bytesServed(server);
-        Start second(out.path(), url, probeValidator(url));
+        Start second(out.path(), url, probeValidator(url), kSize);
         run(second, true, !swapped);
         EXPECT_EQ(testsupport::sha256OfFile(second.dest), served);
         // nginx logs a response once it is out, a moment after the client has it.

@@ -292,7 +292,15 @@ INSTANTIATE_TEST_SUITE_P(
                       if (request.method != "GET") response.headers = {{"Content-Length", std::to_string(content.size())}};
                       return response;
                   },
-                  8, "server ignores range requests"},
+                  0, "100.0%"},
+        CauseCase{"RangesIgnoredForAnotherLength",
+                  [](const HttpRequest& request, const std::string& content) {
+                      HttpResponse response;
+                      response.body = request.method == "GET" ? content + "x" : "";
+                      if (request.method != "GET") response.headers = {{"Content-Length", std::to_string(content.size())}};
+                      return response;
+                  },
+                  8, "server ignores range requests and answered 200 with another length or version of the file"},
         CauseCase{"TooManyErrors", parts([](HttpResponse& r) { r = withStatus(500); }), 9,
                   "too many errors; the server's answers were wrong (status, length, range or file version)"},
         // The file changed on the server after the probe and part 0: part 1

@@ -50,14 +50,16 @@ constexpr char kUsage[] =
     "\n"
     "Downloads URL to OUTPUT with up to 12 parallel range requests of 512 KiB,\n"
     "trying each MIRROR in turn when a server is unavailable (503) or fails\n"
-    "too often. The size comes from a HEAD request to URL (the Content-Length\n"
-    "of its final answer, redirects followed). Every part must come from the\n"
-    "file version (ETag, else Last-Modified) that answer names. The resume\n"
-    "state is written to OUTPUT.state; OUTPUT.state.validator holds the file\n"
-    "version, the state's SHA-256 and, once complete, OUTPUT's SHA-256. A later\n"
-    "start continues from them when the server still serves the same version\n"
-    "(strong ETag, else Last-Modified) and OUTPUT still holds the kept bytes\n"
-    "(a complete OUTPUT: the very bytes hashed, else it is fetched afresh).\n"
+    "too often; a server that ignores ranges (answers 200 with the whole file)\n"
+    "is read as one stream instead. The size comes from a HEAD request to URL\n"
+    "(the Content-Length of its final answer, redirects followed). Every part\n"
+    "must come from the file version (ETag, else Last-Modified) that answer\n"
+    "names. The resume state is written to OUTPUT.state; OUTPUT.state.validator\n"
+    "holds the file version, the state's SHA-256 and, once complete, OUTPUT's\n"
+    "SHA-256. A later start continues from them when the server still serves\n"
+    "the same version (strong ETag, else Last-Modified) and OUTPUT still holds\n"
+    "the kept bytes (a complete OUTPUT: the very bytes hashed, else it is\n"
+    "fetched afresh).\n"
     "\n"
     "  --fresh            ignore any earlier state and fetch the whole file\n"
     "  --proxy HOST:PORT  send every request through this HTTP proxy\n"
@@ -73,7 +75,8 @@ constexpr char kUsage[] =
     "    5  the server answered 404 (not found)\n"
     "    6  the server answered 410 (gone)\n"
     "    7  the server answered 503 (unavailable), on every mirror\n"
-    "    8  the server ignores range requests (answered 200)\n"
+    "    8  the server ignores range requests and its whole-file answer (200) is\n"
+    "       not the file probed (another length or version)\n"
     "    9  too many failed part transfers (the last libcurl error is shown)\n"
     "   10  cannot write OUTPUT (an existing directory is never replaced)\n"
     "   11  cannot write OUTPUT.state\n"
@@ -269,7 +272,8 @@ int judge(Downloader& downloader, const Options& options) {
     case DE_HttpServiceUnavailable:
         return fail(kExitUnavailable, "server answered 503 (unavailable) on every mirror");
     case DE_RangeIgnored:
-        return fail(kExitRangeIgnored, "server ignores range requests (answered 200)");
+        return fail(kExitRangeIgnored,
+                    "server ignores range requests and answered 200 with another length or version of the file");
     case DE_TooManyErrors:
         return fail(kExitTooManyErrors, "too many errors; " + transferErrorText(downloader));
     case DE_CurlMultiError:
