@@ -1,4 +1,9 @@
+// The installer's command line, its start with the tries a scanner needs,
+// and the notices for a start that was refused.
 #include "app/installer_launch.h"
+
+#include <algorithm>
+#include <thread>
 
 #include <boost/format.hpp>
 
@@ -67,6 +72,30 @@ std::int32_t launchInstaller(platform::OsServices& os, const std::wstring& insta
     return os.shellOpen(installerFile, parameters, folder);
 }
 
+bool launchMayBeRetried(std::int32_t code) {
+    return code == platform::kErrorSharingViolation || code == platform::kErrorAccessDenied ||
+           code == platform::kErrorLockViolation;
+}
+
+std::int32_t launchInstallerRetrying(platform::OsServices& os, const std::wstring& installerFile,
+                                     const std::wstring& parameters, const LaunchRetry& retry,
+                                     const std::atomic<bool>& cancel) {
+    using Clock = std::chrono::steady_clock;
+    // A close request is seen within this, whatever the pause.
+    constexpr std::chrono::milliseconds kCancelCheck{20};
+    const Clock::time_point deadline = Clock::now() + retry.bound;
+    for (;;) {
+        if (cancel) return kLaunchCancelled;
+        const std::int32_t code = launchInstaller(os, installerFile, parameters);
+        if (!launchMayBeRetried(code) || Clock::now() >= deadline) return code;
+        const Clock::time_point resume = std::min(Clock::now() + retry.pause, deadline);
+        while (Clock::now() < resume) {
+            if (cancel) return kLaunchCancelled;
+            std::this_thread::sleep_for(std::min<Clock::duration>(kCancelCheck, resume - Clock::now()));
+        }
+    }
+}
+
 namespace {
 
 std::wstring internalErrorWithCode(const std::wstring& code) {
@@ -78,7 +107,11 @@ std::wstring internalErrorWithCode(const std::wstring& code) {
 
 }  // namespace
 
-std::wstring launchErrorMessage(std::int32_t code) { return internalErrorWithCode(std::to_wstring(code)); }
+std::wstring launchErrorMessage(std::int32_t code) {
+    if (code == platform::kErrorVirusInfected) return uiText(kTextThreatBlocked);
+    if (code == platform::kErrorVirusDeleted) return uiText(kTextThreatDeleted);
+    return internalErrorWithCode(std::to_wstring(code));
+}
 
 std::wstring productPublisher() { return platform::fromUtf8(VORLANE_PRODUCT_PUBLISHER); }
 

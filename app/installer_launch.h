@@ -1,7 +1,10 @@
 // The downloaded installer's command line, built from the stamped settings and
-// the payload keys left over, and the call that starts the installer.
+// the payload keys left over, and the call that starts the installer (tried
+// again for a while when a scanner holds the fresh file).
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -47,9 +50,34 @@ inline constexpr std::size_t kMaxCommandLine = 32767;
 std::int32_t launchInstaller(platform::OsServices& os, const std::wstring& installerFile,
                              const std::wstring& parameters);
 
-// The notice for an installer that could not be started: the interface's
-// "Internal Error" text with the system code, in the style of the worker's
-// notices ("... (system code: 2). ").
+// How long a start that a scanner refused is tried again, and the wait
+// between two tries.
+struct LaunchRetry {
+    std::chrono::milliseconds bound{15000};
+    std::chrono::milliseconds pause{250};
+};
+
+// An antivirus reads a freshly written program before it lets anybody run
+// it, and meanwhile the start fails with a sharing violation, access denied
+// or a lock violation: those may succeed moments later. A found threat
+// (ERROR_VIRUS_INFECTED, ERROR_VIRUS_DELETED) never does.
+bool launchMayBeRetried(std::int32_t code);
+
+// ERROR_CANCELLED: the tries were given up at the caller's request.
+inline constexpr std::int32_t kLaunchCancelled = 1223;
+
+// launchInstaller, tried again after `retry.pause` while it fails with a code
+// launchMayBeRetried accepts and `retry.bound` has not passed since the first
+// try: the last try's code. kLaunchCancelled as soon as `cancel` is seen set
+// (before a try or during a pause).
+std::int32_t launchInstallerRetrying(platform::OsServices& os, const std::wstring& installerFile,
+                                     const std::wstring& parameters, const LaunchRetry& retry,
+                                     const std::atomic<bool>& cancel);
+
+// The notice for an installer that could not be started: the antivirus's
+// own sentence for a found threat, otherwise the interface's "Internal
+// Error" text with the system code, in the style of the worker's notices
+// ("... (system code: 2). ").
 std::wstring launchErrorMessage(std::int32_t code);
 
 // CERT_E_CN_NO_MATCH: a valid signature, but not by the publisher.

@@ -2,8 +2,9 @@
 // the program's file, the download folder and the record of its files, the
 // user's proxy settings and the proxy WinHTTP finds for an address, the
 // registry under HKEY_LOCAL_MACHINE (both views), file existence, the
-// signature of a file, starting a program, COM and common controls, modal
-// dialogs, the plain error box and the one running copy per resume state.
+// signature of a file, starting a program, keeping the system awake, COM and
+// common controls, modal dialogs, the plain error box and the one running
+// copy per resume state.
 // The Windows side (app/win32/win32_os.h) maps each call onto the Win32 call named in its
 // comment; tests use the in-process stand-in of tests/support/fake_windows.h.
 #pragma once
@@ -26,6 +27,9 @@ inline constexpr std::int32_t kErrorSuccess = 0;
 inline constexpr std::int32_t kErrorFileNotFound = 2;
 inline constexpr std::int32_t kErrorAccessDenied = 5;
 inline constexpr std::int32_t kErrorSharingViolation = 32;
+inline constexpr std::int32_t kErrorLockViolation = 33;
+inline constexpr std::int32_t kErrorVirusInfected = 225;
+inline constexpr std::int32_t kErrorVirusDeleted = 226;
 inline constexpr std::int32_t kErrorFilenameExcedRange = 206;
 inline constexpr std::int32_t kErrorMoreData = 234;
 
@@ -115,12 +119,20 @@ public:
     // `signer` then holds the common name of the signer's certificate;
     // otherwise the verification's result (an HRESULT).
     virtual std::int32_t verifySignature(std::intptr_t file, const std::wstring& path, std::wstring& signer) = 0;
-    // ShellExecuteW(NULL, "open", file, parameters, directory, SW_SHOWNORMAL),
-    // `directory` the started program's current directory (none when empty):
-    // 0 when the program was started, otherwise the system's error code
-    // (GetLastError, or the call's own result when that is not set).
+    // ShellExecuteExW with SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC, the verb
+    // "open", file, parameters, directory and SW_SHOWNORMAL, `directory` the
+    // started program's current directory (none when empty), COM initialised
+    // on the calling thread for the call: 0 when the program was started,
+    // otherwise the system's error code (GetLastError, or the call's hInstApp
+    // when that is not set). The shell shows no box of its own. May be called
+    // from any thread.
     virtual std::int32_t shellOpen(const std::wstring& file, const std::wstring& parameters,
                                    const std::wstring& directory) = 0;
+    // SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) when
+    // `required`, SetThreadExecutionState(ES_CONTINUOUS) when not: the system
+    // does not idle-sleep while a thread has asked so. The request belongs to
+    // the calling thread, so the same thread gives it back.
+    virtual void keepSystemAwake(bool required) = 0;
 
     // DialogBoxParamW with the dialog template `templateId`, owned by `owner`
     // (none when null), its messages going to `handler`. Returns the value

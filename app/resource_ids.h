@@ -19,10 +19,12 @@
 
 namespace platform {
 
-// Messages the worker posts to the progress dialog (WM_APP + 0x10 .. 0x12).
+// Messages the worker posts to the progress dialog (WM_APP + 0x10 .. 0x12),
+// and the installer start's outcome (WM_APP + 0x13).
 inline constexpr std::uint32_t WM_APP_PROGRESS = 0x8010;
 inline constexpr std::uint32_t WM_APP_STATUS_TEXT = 0x8011;
 inline constexpr std::uint32_t WM_APP_FINISH = 0x8012;
+inline constexpr std::uint32_t WM_APP_LAUNCHED = 0x8013;
 
 // Command and control ids of the dialog templates (IDOK / IDCANCEL are macros
 // in windows.h, hence the k names).

@@ -1,4 +1,4 @@
-// The thirteen interface texts and the once-per-process choice of language.
+// The interface texts and the once-per-process choice of language.
 #include "app/ui_text.h"
 
 #include <iterator>
@@ -31,6 +31,10 @@ constexpr Text kTexts[] = {
     {L"Подготовка к установке...", L"Preparing to Install..."},
     {L"Прогресс", L"Progress"},
     {L"Внутренняя ошибка", L"Internal Error."},
+    {L"Антивирусная программа обнаружила угрозу в загруженном установщике и заблокировала его.",
+     L"Your antivirus program reported a threat in the downloaded installer and blocked it."},
+    {L"Антивирусная программа удалила загруженный установщик, так как обнаружила в нём угрозу.",
+     L"Your antivirus program deleted the downloaded installer because it reported a threat."},
 };
 
 // The first lookup normally happens on the interface thread before the worker

@@ -32,8 +32,10 @@ inline constexpr unsigned kTextPreparing = 9;  // the progress window's first li
 inline constexpr unsigned kTextPreparingStatus = 10;  // the status line while the download starts
 inline constexpr unsigned kTextProgress = 11;  // the progress line (followed by the percentage)
 inline constexpr unsigned kTextInternalError = 12;  // a failure without a message of its own
+inline constexpr unsigned kTextThreatBlocked = 13;  // the antivirus blocked the installer's start
+inline constexpr unsigned kTextThreatDeleted = 14;  // the antivirus deleted the installer
 
-// Texts 0..12; any other number gives an empty string.
+// Texts 0..14; any other number gives an empty string.
 std::wstring uiText(unsigned number);
 
 // `first` and `second` as two sentences: a message that ends in a blank

@@ -33,7 +33,8 @@ std::unique_ptr<T> takeBack(std::uintptr_t wParam) {
 // Frees what a posted message carries.
 void freeMessage(std::uint32_t message, std::uintptr_t wParam) {
     if (message == platform::WM_APP_PROGRESS) takeBack<ProgressReport>(wParam);
-    if (message == platform::WM_APP_STATUS_TEXT) takeBack<std::wstring>(wParam);
+    if (message == platform::WM_APP_STATUS_TEXT || message == platform::WM_APP_LAUNCHED)
+        takeBack<std::wstring>(wParam);
 }
 
 // Only the ASCII letters change, as with the classic locale.
@@ -53,6 +54,7 @@ CUpdateProgressDlg::~CUpdateProgressDlg() {
     // dialog whose modal loop was cut short.
     m_stopRequested = true;
     joinWorker();
+    cancelLaunch();
 }
 
 int CUpdateProgressDlg::DoModal() { return m_os.runModalDialog(platform::kProgressDialogTemplate, *this, nullptr); }
@@ -115,9 +117,10 @@ void CUpdateProgressDlg::OnProgress(std::unique_ptr<ProgressReport> owned) {
 }
 
 void CUpdateProgressDlg::finishCompletedDownload() {
+    // A later completion report finds the start under way (or done).
+    if (m_installerStarted) return;
     if (!stopWorker()) return;
-    launchDownloadedInstaller();
-    endDialog(1);
+    if (!launchDownloadedInstaller()) endDialog(1);
 }
 
 void CUpdateProgressDlg::OnFinish() {
@@ -126,44 +129,79 @@ void CUpdateProgressDlg::OnFinish() {
     endDialog(1);
 }
 
-void CUpdateProgressDlg::launchDownloadedInstaller() {
-    if (m_installerStarted) return;
+bool CUpdateProgressDlg::launchDownloadedInstaller() {
     m_installerStarted = true;
     // The worker has been joined, and with it the download thread, so the
     // file is closed; a run that could not keep every part is not started.
     const DownloadInfo& info = m_downloader.downloadInfo();
     if (!info.isValid() || !info.isComplete()) {
         showErrorMessage(uiText(kTextInternalError));
-        return;
+        return false;
     }
     // Held read-only since the last byte was written, so nobody can have
-    // changed it; the hold lasts until the system has started it. A file that
-    // could not be held is not started.
+    // changed it; the hold lasts until the system has started it (or the
+    // tries are over).
     platform::File held = m_downloader.takeCompletedFile();
+    const InstallerSettings settings{m_partnerId, m_vid, m_contentType, m_contentAddress, m_offerUrl, m_silentMode};
+    // Hashing the file, asking a revocation server and waiting out a scanner
+    // all take time the window must not freeze for.
+    m_launchCancelled = false;
+    m_launcherThread = std::thread(&CUpdateProgressDlg::launcherThread, this, std::move(held), info.filePath(),
+                                   installerParameters(settings, m_payload));
+    return true;
+}
+
+void CUpdateProgressDlg::launcherThread(platform::File held, std::wstring installerFile, std::wstring parameters) {
+    std::wstring notice;
+    try {
+        notice = checkAndStart(held, installerFile, parameters);
+    } catch (...) {
+        notice = uiText(kTextInternalError);
+    }
+    held.close();
+    // A cancelling dialog is waiting for this thread and shows nothing more.
+    if (m_launchCancelled) return;
+    const std::uintptr_t wParam = handOver(std::make_unique<std::wstring>(std::move(notice)));
+    if (!m_window->postMessage(platform::WM_APP_LAUNCHED, wParam)) freeMessage(platform::WM_APP_LAUNCHED, wParam);
+}
+
+std::wstring CUpdateProgressDlg::checkAndStart(const platform::File& held, const std::wstring& installerFile,
+                                               const std::wstring& parameters) {
+    // A file that could not be held is not started.
+    if (!held.isOpen()) return launchErrorMessage(platform::kErrorSharingViolation);
     // Whichever run wrote it, the file is started only while it hashes,
     // read through the hold, to what was recorded when the download was
     // finished: one swapped since (of the same size, say) is not, and the
     // next start fetches afresh.
-    if (held.isOpen() && !m_downloader.completedFileMatchesRecord(held)) {
-        held.close();
-        showErrorMessage(untrustedInstallerMessage(kFileDigestMismatch));
-        return;
-    }
+    if (!m_downloader.completedFileMatchesRecord(held)) return untrustedInstallerMessage(kFileDigestMismatch);
     // Only the publisher's installer is started; the signature is checked on
     // the held bytes, the very ones the system starts.
-    if (const std::int32_t trust =
-            held.isOpen() ? verifyInstallerPublisher(m_os, held, info.filePath(), productPublisher()) : 0;
-        trust != platform::kErrorSuccess) {
-        held.close();
-        showErrorMessage(untrustedInstallerMessage(trust));
+    if (const std::int32_t trust = verifyInstallerPublisher(m_os, held, installerFile, productPublisher());
+        trust != platform::kErrorSuccess)
+        return untrustedInstallerMessage(trust);
+    const std::int32_t code =
+        launchInstallerRetrying(m_os, installerFile, parameters, m_settings.launchRetry, m_launchCancelled);
+    return code == platform::kErrorSuccess ? std::wstring() : launchErrorMessage(code);
+}
+
+void CUpdateProgressDlg::cancelLaunch() {
+    m_launchCancelled = true;
+    if (m_launcherThread.joinable()) m_launcherThread.join();
+}
+
+void CUpdateProgressDlg::OnLaunched(std::unique_ptr<std::wstring> notice) {
+    // The answer to an open close confirmation decides what becomes of it.
+    if (m_confirmingClose) {
+        m_launchOutcome = std::move(notice);
         return;
     }
-    const InstallerSettings settings{m_partnerId, m_vid, m_contentType, m_contentAddress, m_offerUrl, m_silentMode};
-    const std::int32_t code = held.isOpen()
-                                  ? launchInstaller(m_os, info.filePath(), installerParameters(settings, m_payload))
-                                  : platform::kErrorSharingViolation;
-    held.close();
-    if (code != platform::kErrorSuccess) showErrorMessage(launchErrorMessage(code));
+    finishLaunch(*notice);
+}
+
+void CUpdateProgressDlg::finishLaunch(const std::wstring& notice) {
+    if (m_launcherThread.joinable()) m_launcherThread.join();
+    if (!notice.empty()) showErrorMessage(notice);
+    endDialog(1);
 }
 
 void CUpdateProgressDlg::OnClose() {
@@ -176,13 +214,15 @@ void CUpdateProgressDlg::OnClose() {
     const bool confirmed = m_os.runModalDialog(platform::kMessageBoxTemplate, confirmation, m_window) == kIdOk;
     m_confirmingClose = false;
     const bool completed = std::exchange(m_completionPending, false);
+    const std::unique_ptr<std::wstring> launched = std::move(m_launchOutcome);
     if (m_ended) return;
     if (!confirmed) {
-        if (completed) finishCompletedDownload();
+        if (launched) finishLaunch(*launched);
+        else if (completed) finishCompletedDownload();
         return;
     }
-    // A "Yes" after completion starts nothing; the completed file and its
-    // state stay for the next start.
+    // A "Yes" after completion starts nothing (a start still being tried is
+    // given up); the completed file and its state stay for the next start.
     if (!stopWorker()) return;
     // The default close handling of a dialog: it ends with IDCANCEL.
     endDialog(kIdCancel);
@@ -199,6 +239,8 @@ void CUpdateProgressDlg::OnCancel() {
 }
 
 void CUpdateProgressDlg::endDialog(int result) {
+    // Whatever ends the dialog ends the installer's tries first.
+    cancelLaunch();
     m_ended = true;
     m_window->endDialog(result);
 }
@@ -213,6 +255,8 @@ int CUpdateProgressDlg::showErrorMessage(const std::wstring& message) {
 }
 
 void CUpdateProgressDlg::PostNcDestroy() {
+    // The launcher posts to this window: it must be done before the window goes.
+    cancelLaunch();
     if (hasLanguageRecord()) releaseLanguageRecord();
 }
 
@@ -286,6 +330,9 @@ void CUpdateProgressDlg::onAppMessage(std::uint32_t message, std::uintptr_t wPar
         break;
     case platform::WM_APP_FINISH:
         OnFinish();
+        break;
+    case platform::WM_APP_LAUNCHED:
+        OnLaunched(takeBack<std::wstring>(wParam));
         break;
     default:
         break;

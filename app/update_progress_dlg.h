@@ -1,7 +1,7 @@
 // The progress dialog: owns the stamped settings, the chosen product, the
 // download engine and the worker thread for one run; shows the status line,
 // the progress line and the bar; asks before closing; starts the downloaded
-// installer when the download is complete.
+// installer when the download is complete, on a thread of its own.
 #pragma once
 
 #include <atomic>
@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "app/installer_launch.h"
 #include "app/proxy_discovery.h"
 #include "app/worker_steps.h"
 #include "config/catalog.h"
@@ -29,6 +30,8 @@ struct ProgressDialogSettings {
     std::string downloadAddress;
     // The target of the proxy test.
     std::string proxyTestAddress = kProxyTestAddress;
+    // How long the installer's start is tried while a scanner holds the file.
+    LaunchRetry launchRetry;
 };
 
 class CUpdateProgressDlg : public platform::DialogHandler {
@@ -76,6 +79,7 @@ protected:
     void OnStatusText(std::unique_ptr<std::wstring> text);
     void OnProgress(std::unique_ptr<ProgressReport> report);
     void OnFinish();
+    void OnLaunched(std::unique_ptr<std::wstring> notice);
     void PostNcDestroy();
     // EndDialog, remembered: an ended dialog still receives posted messages
     // until its window is gone (from any modal loop on this thread), and
@@ -122,9 +126,23 @@ private:
     // Waits for the download thread to end on its own: used once every part is in.
     void waitForDownloadThread();
     // Starts the installer at most once per process (there is one dialog per
-    // process); a start that fails is shown in an error notice.
-    void launchDownloadedInstaller();
-    // The worker stopped, the installer started, the dialog ended.
+    // process): true when the launcher thread took it on, and its outcome will
+    // come as WM_APP_LAUNCHED; false when nothing can be started (shown in an
+    // error notice already).
+    bool launchDownloadedInstaller();
+    // The launcher thread's body: the held file checked and started (tried
+    // again while a scanner holds it), released, and the outcome posted
+    // unless the start was cancelled.
+    void launcherThread(platform::File held, std::wstring installerFile, std::wstring parameters);
+    // The checks and the start: the notice for a file that was not started,
+    // empty when it was.
+    std::wstring checkAndStart(const platform::File& held, const std::wstring& installerFile,
+                               const std::wstring& parameters);
+    // Ends the launcher's tries without a start and waits for it.
+    void cancelLaunch();
+    // The launcher's notice shown (none when the installer started), the dialog ended.
+    void finishLaunch(const std::wstring& notice);
+    // The worker stopped, the installer handed to the launcher (or the dialog ended).
     void finishCompletedDownload();
 
     // Orders "the worker commits to an error notice" against "the interface
@@ -138,4 +156,9 @@ private:
     // for its answer.
     bool m_confirmingClose = false;
     bool m_completionPending = false;
+    // The start's outcome, reported while the close confirmation was open.
+    std::unique_ptr<std::wstring> m_launchOutcome;
+
+    std::thread m_launcherThread;
+    std::atomic<bool> m_launchCancelled{false};
 };

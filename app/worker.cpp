@@ -1,8 +1,9 @@
 // The progress dialog's worker thread: proxy, size probe, companion rule,
-// the download and its progress reports.
+// the download and its progress reports, the system kept awake meanwhile.
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <utility>
 
 #include <curl/curl.h>
 
@@ -17,6 +18,23 @@
 namespace {
 
 constexpr std::chrono::milliseconds kPollPeriod{30};
+
+// The system stays awake from the download's start to its end, however it
+// ends; the request is the calling thread's, so it is given back on it.
+class AwakeWhileDownloading {
+public:
+    explicit AwakeWhileDownloading(platform::OsServices& os) : m_os(os) { m_os.keepSystemAwake(true); }
+    ~AwakeWhileDownloading() { release(); }
+    AwakeWhileDownloading(const AwakeWhileDownloading&) = delete;
+    AwakeWhileDownloading& operator=(const AwakeWhileDownloading&) = delete;
+    void release() {
+        if (std::exchange(m_held, false)) m_os.keepSystemAwake(false);
+    }
+
+private:
+    platform::OsServices& m_os;
+    bool m_held = true;
+};
 
 }  // namespace
 
@@ -56,12 +74,15 @@ void CUpdateProgressDlg::workerThread() {
     // Judges the state an earlier run left before anything replaces it; a
     // start that cannot continue it saves the fresh description, as always.
     m_downloader.prepareStart();
+    AwakeWhileDownloading awake(m_os);
     m_downloader.beginDownload();
 
     while (!m_stopRequested) {
         // Completion is only reported once the download thread has ended: the
         // last parts may still be on their way to the disk after isComplete().
         if (m_downloader.waitForEnd(kPollPeriod)) {
+            // A notice may wait for its answer overnight: the system may sleep meanwhile.
+            awake.release();
             if (m_downloader.downloadInfo().isComplete()) {
                 postProgress(100, L"");
             } else {

@@ -72,6 +72,18 @@ std::optional<std::wstring> randomName() {
     return name;
 }
 
+// <Windows directory>\Temp deleted (by a cleaner, by hand) is made again,
+// with the security the Windows directory passes on: only an elevated
+// process can make a folder there, and no user can have put anything at
+// the name meanwhile. CreateDirectoryW makes only a new folder and fails on
+// anything at the name, a link included, which it never follows; only the
+// last component is made.
+void makeMissingParent(const std::wstring& parent) {
+    if (GetFileAttributesW(parent.c_str()) != INVALID_FILE_ATTRIBUTES) return;
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) CreateDirectoryW(parent.c_str(), nullptr);
+}
+
 void closeHandle(HANDLE& handle) {
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
     handle = INVALID_HANDLE_VALUE;
@@ -180,6 +192,7 @@ std::wstring DownloadFolder::open(MachineRecord& record, std::wstring parent) {
     const OwnedSecurityDescriptor descriptor = downloadFolderDescriptor();
     if (!descriptor) throw std::runtime_error("no security descriptor for the download folder");
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
+    makeMissingParent(parent);
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
         const std::optional<std::wstring> name = randomName();
         if (!name) break;

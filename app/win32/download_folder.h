@@ -8,7 +8,8 @@
 // A later start uses the recorded folder only when the folder it opens is
 // that very folder (same volume and file index), a plain directory (no
 // reparse point), and its owner and DACL still keep everybody else from
-// changing it; otherwise it makes a new folder. Its parents are the
+// changing it; otherwise (a folder deleted since among them) it makes a new
+// folder, and the Windows directory's Temp first when that is gone. Its parents are the
 // system's own folders, which only administrators can change: a reparse
 // point there (a volume an administrator mounted on the Windows directory's
 // Temp) is the administrator's choice, not a user's redirection, and does
@@ -71,7 +72,8 @@ public:
     DownloadFolder& operator=(const DownloadFolder&) = delete;
 
     // The folder's path: the recorded one when it passes every check,
-    // otherwise a new one (which the record then names). Files past
+    // otherwise a new one (which the record then names), `parent` made
+    // first when it does not exist (its own parent must). Files past
     // kFolderRetention are removed. Throws std::runtime_error when no folder
     // can be had. `parent` defaults to <Windows directory>\Temp.
     std::wstring open(MachineRecord& record, std::wstring parent = {});

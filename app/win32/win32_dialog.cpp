@@ -116,7 +116,7 @@ bool Win32DialogWindow::paintMinimisedIcon() {
 
 void Win32DialogWindow::drainPostedMessages() {
     MSG msg;
-    while (PeekMessageW(&msg, handle(), WM_APP_PROGRESS, WM_APP_FINISH, PM_REMOVE)) {
+    while (PeekMessageW(&msg, handle(), WM_APP_PROGRESS, WM_APP_LAUNCHED, PM_REMOVE)) {
         m_handler.onUndeliveredMessage(msg.message, static_cast<std::uintptr_t>(msg.wParam));
     }
 }
@@ -151,6 +151,7 @@ INT_PTR Win32DialogWindow::handleMessage(UINT message, WPARAM wParam, LPARAM) {
     case WM_APP_PROGRESS:
     case WM_APP_STATUS_TEXT:
     case WM_APP_FINISH:
+    case WM_APP_LAUNCHED:
         m_handler.onAppMessage(message, static_cast<std::uintptr_t>(wParam));
         SetWindowLongPtrW(handle(), DWLP_MSGRESULT, 0);
         return TRUE;

@@ -199,15 +199,33 @@ std::int32_t Win32Os::verifySignature(std::intptr_t file, const std::wstring& pa
 
 std::int32_t Win32Os::shellOpen(const std::wstring& file, const std::wstring& parameters,
                                 const std::wstring& directory) {
+    // The shell may hand the start to COM objects, which want an apartment on
+    // the calling thread; a thread that has one already keeps it.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof(info);
+    // No box of the shell's own: the caller words the failure, and the
+    // thread's last error carries the system's code. NOASYNC: the calling
+    // thread may end right after the call.
+    info.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    info.lpVerb = L"open";
+    info.lpFile = file.c_str();
+    info.lpParameters = parameters.c_str();
+    info.lpDirectory = directory.empty() ? nullptr : directory.c_str();
+    info.nShow = SW_SHOWNORMAL;
     SetLastError(ERROR_SUCCESS);
-    const auto started = reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", file.c_str(), parameters.c_str(),
-                                                                 directory.empty() ? nullptr : directory.c_str(),
-                                                                 SW_SHOWNORMAL));
-    if (started > 32) return kErrorSuccess;
-    // The call's own result is a coarse code (SE_ERR_*); the thread's last
-    // error says more when the shell set it.
-    const DWORD error = GetLastError();
-    return static_cast<std::int32_t>(error != ERROR_SUCCESS ? error : static_cast<DWORD>(started));
+    const bool started = ShellExecuteExW(&info) != FALSE;
+    const DWORD error = started ? ERROR_SUCCESS : GetLastError();
+    if (SUCCEEDED(com)) CoUninitialize();
+    if (started) return kErrorSuccess;
+    // hInstApp holds a coarse code (SE_ERR_*) when the shell set no last error.
+    return static_cast<std::int32_t>(error != ERROR_SUCCESS
+                                         ? error
+                                         : static_cast<DWORD>(reinterpret_cast<INT_PTR>(info.hInstApp)));
+}
+
+void Win32Os::keepSystemAwake(bool required) {
+    SetThreadExecutionState(required ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS);
 }
 
 int Win32Os::runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) {

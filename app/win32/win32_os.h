@@ -38,6 +38,7 @@ public:
     std::int32_t verifySignature(std::intptr_t file, const std::wstring& path, std::wstring& signer) override;
     std::int32_t shellOpen(const std::wstring& file, const std::wstring& parameters,
                            const std::wstring& directory) override;
+    void keepSystemAwake(bool required) override;
     int runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) override;
     void messageBox(const std::wstring& text, const std::wstring& caption) override;
     bool claimRunningCopy(const std::wstring& name) override;

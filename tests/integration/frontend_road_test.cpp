@@ -2,9 +2,11 @@
 // file stamped by the `stamp` tool, nginx serving the "installer", the
 // progress dialog with its real worker and engine, and the exact command
 // line handed to the installer start; the failure roads with a fault server;
-// stopping while the probe or the download runs; the companion product.
+// stopping while the probe or the download runs; the companion product; the
+// system kept awake by the worker from the download's start to its end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -62,6 +64,25 @@ fs::path stampedProgram(const fs::path& dir, const std::vector<std::string>& ite
 }
 
 bool hasFiles(const fs::path& dir) { return fs::exists(dir) && !fs::is_empty(dir); }
+
+// Asked once when the download started and given back once, by one thread
+// (the worker's, not the window's); before any notice, which may wait for
+// its answer for hours. Nothing at all when no download started.
+void expectAwakeOnlyWhileDownloading(const FakeWindows& windows, bool downloadStarted, const char* name = "") {
+    const auto requests = windows.awakeRequests();
+    if (!downloadStarted) {
+        EXPECT_TRUE(requests.empty()) << name;
+        return;
+    }
+    ASSERT_EQ(requests.size(), 2u) << name;
+    EXPECT_TRUE(requests[0].first) << name;
+    EXPECT_FALSE(requests[1].first) << name;
+    EXPECT_EQ(requests[0].second, requests[1].second) << name;
+    EXPECT_NE(requests[0].second, std::this_thread::get_id()) << name;
+    const auto events = windows.events();
+    const auto notice = std::find(events.begin(), events.end(), "open " + std::to_string(kMessageBoxTemplate));
+    EXPECT_LT(std::find(events.begin(), events.end(), "awake released"), notice) << name;
+}
 
 class FrontEndRoad : public ::testing::Test {
 protected:
@@ -122,6 +143,7 @@ TEST_F(FrontEndRoad, DownloadsWithProgressAndStartsTheInstallerWithTheStampedSet
     EXPECT_EQ(launches[0].parameters, kTypicalParameters);
     EXPECT_EQ(testsupport::sha256OfFile(installer), testsupport::sha256OfFile(docs / "installer.exe"));
     EXPECT_TRUE(fs::exists(temp / "_.txt"));
+    expectAwakeOnlyWhileDownloading(os, true);
 
     const DialogRecord main = mainRecord();
     EXPECT_EQ(main.texts.at(platform::kStatusLineId), L"Preparing to Install...");
@@ -256,6 +278,7 @@ TEST_F(FrontEndRoad, FailuresEndInTheirNoticeAndNothingIsStarted) {
         if (!c.downloadStarts) {
             EXPECT_FALSE(hasFiles(caseTemp)) << c.name;
         }
+        expectAwakeOnlyWhileDownloading(local, c.downloadStarts, c.name);
         EXPECT_FALSE(local.dialogsWithTemplate(kProgressDialogTemplate).at(0).abandoned) << c.name;
         ASSERT_FALSE(server.requests().empty()) << c.name;
         EXPECT_EQ(server.requests()[0].method, "HEAD") << c.name;
@@ -349,6 +372,7 @@ TEST_F(FrontEndRoad, EscDuringTheDownloadStopsItAndKeepsTheResumeState) {
     EXPECT_TRUE(boxes().empty());
     EXPECT_TRUE(fs::exists(temp / "_.txt"));
     EXPECT_TRUE(fs::exists(temp / "pel_mora_.exe"));
+    expectAwakeOnlyWhileDownloading(os, true);
 }
 
 // An error page's length is no size: a 404 or 503 probe answer after a

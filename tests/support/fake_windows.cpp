@@ -234,9 +234,11 @@ void FakeWindows::addFile(const std::wstring& path) {
     m_files.insert(path);
 }
 
-void FakeWindows::setLaunchResult(std::int32_t code) {
+void FakeWindows::setLaunchResult(std::int32_t code) { setLaunchResults({code}); }
+
+void FakeWindows::setLaunchResults(std::vector<std::int32_t> codes) {
     const std::lock_guard<std::mutex> lock(m_lock);
-    m_launchResult = code;
+    if (!codes.empty()) m_launchResults.assign(codes.begin(), codes.end());
 }
 
 void FakeWindows::failWindowCreation() {
@@ -284,6 +286,11 @@ std::vector<DialogRecord> FakeWindows::dialogsWithTemplate(int templateId) const
 std::vector<LaunchRecord> FakeWindows::launches() const {
     const std::lock_guard<std::mutex> lock(m_lock);
     return m_launches;
+}
+
+std::vector<std::pair<bool, std::thread::id>> FakeWindows::awakeRequests() const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_awakeRequests;
 }
 
 std::vector<std::pair<std::intptr_t, std::wstring>> FakeWindows::signatureChecks() const {
@@ -478,7 +485,15 @@ std::int32_t FakeWindows::shellOpen(const std::wstring& file, const std::wstring
     const std::lock_guard<std::mutex> lock(m_lock);
     m_launches.push_back(LaunchRecord{file, parameters, directory});
     m_events.push_back("launch");
-    return m_launchResult;
+    const std::int32_t code = m_launchResults.front();
+    if (m_launchResults.size() > 1) m_launchResults.pop_front();
+    return code;
+}
+
+void FakeWindows::keepSystemAwake(bool required) {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_awakeRequests.emplace_back(required, std::this_thread::get_id());
+    m_events.push_back(required ? "awake" : "awake released");
 }
 
 void FakeWindows::messageBox(const std::wstring& text, const std::wstring& caption) {

@@ -112,6 +112,8 @@ public:
     void setSignature(std::int32_t result, const std::wstring& signer);
     // What shellOpen returns from now on (0: started); every call is recorded either way.
     void setLaunchResult(std::int32_t code);
+    // What the next starts return in turn, the last one from then on.
+    void setLaunchResults(std::vector<std::int32_t> codes);
     // No dialog can be created from now on (no desktop): runModalDialog returns -1.
     void failWindowCreation();
     // A modal loop that runs longer than this ends its dialog with -2 (a
@@ -128,6 +130,8 @@ public:
     std::vector<DialogRecord> dialogs() const;
     std::vector<DialogRecord> dialogsWithTemplate(int templateId) const;
     std::vector<LaunchRecord> launches() const;
+    // Every keepSystemAwake call: whether it asked to stay awake, and its thread.
+    std::vector<std::pair<bool, std::thread::id>> awakeRequests() const;
     // Every verifySignature call: the handle and the path.
     std::vector<std::pair<std::intptr_t, std::wstring>> signatureChecks() const;
     std::vector<std::pair<std::wstring, std::wstring>> messageBoxes() const;  // (text, caption)
@@ -165,6 +169,7 @@ public:
     std::int32_t verifySignature(std::intptr_t file, const std::wstring& path, std::wstring& signer) override;
     std::int32_t shellOpen(const std::wstring& file, const std::wstring& parameters,
                            const std::wstring& directory) override;
+    void keepSystemAwake(bool required) override;
     int runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) override;
     void messageBox(const std::wstring& text, const std::wstring& caption) override;
     // Claims live in one namespace shared by every FakeWindows of the test
@@ -240,7 +245,8 @@ private:
     std::map<std::uintptr_t, KeyName> m_openKeys;
     std::uintptr_t m_nextKey = 0x100;
     std::vector<KeyName> m_keysOpened;
-    std::int32_t m_launchResult = 0;
+    std::deque<std::int32_t> m_launchResults{0};
+    std::vector<std::pair<bool, std::thread::id>> m_awakeRequests;
     std::int32_t m_signatureResult = 0;
     std::wstring m_signer;
     std::vector<std::pair<std::intptr_t, std::wstring>> m_signatureChecks;

@@ -1,7 +1,8 @@
 // The progress dialog and the application object over the in-process seam:
 // start-up, the three worker messages, the close confirmation (also while a
 // completion arrives), Enter and Esc, error notices from the worker thread,
-// the installer start and the texts in both languages. The worker is replaced
+// the installer start (tried again while a scanner holds it, given up on a
+// close request) and the texts in both languages. The worker is replaced
 // by a script so that every state is reached on purpose, without a network.
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -73,9 +75,14 @@ private:
     fs::path m_path;
 };
 
-ProgressDialogSettings settingsFor(std::string productId) {
+// A start a scanner refuses is tried once unless a test asks for more.
+constexpr LaunchRetry kSingleTry{0ms, 1ms};
+constexpr LaunchRetry kPatientTries{60s, 1ms};
+
+ProgressDialogSettings settingsFor(std::string productId, LaunchRetry retry) {
     ProgressDialogSettings settings;
     settings.productId = std::move(productId);
+    settings.launchRetry = retry;
     return settings;
 }
 
@@ -84,8 +91,8 @@ class ScriptedDialog : public CUpdateProgressDlg {
 public:
     using Script = std::function<void(ScriptedDialog&)>;
 
-    ScriptedDialog(FakeWindows& os, Script script, std::string productId = "pelmora")
-        : CUpdateProgressDlg(os, settingsFor(std::move(productId))), m_windows(os), m_script(std::move(script)) {}
+    ScriptedDialog(FakeWindows& os, Script script, std::string productId = "pelmora", LaunchRetry retry = kSingleTry)
+        : CUpdateProgressDlg(os, settingsFor(std::move(productId), retry)), m_windows(os), m_script(std::move(script)) {}
     ~ScriptedDialog() override {
         m_stopRequested = true;
         joinWorker();
@@ -313,6 +320,12 @@ struct LaunchFailureCase {
 const LaunchFailureCase kLaunchFailures[] = {
     {"file missing", true, true, 2, 1, L"Internal Error (system code: 2). The program will be automatically closed!"},
     {"access denied", true, true, 5, 1, L"Internal Error (system code: 5). The program will be automatically closed!"},
+    {"threat found", true, true, 225, 1,
+     L"Your antivirus program reported a threat in the downloaded installer and blocked it. "
+     L"The program will be automatically closed!"},
+    {"deleted for a threat", true, true, 226, 1,
+     L"Your antivirus program deleted the downloaded installer because it reported a threat. "
+     L"The program will be automatically closed!"},
     {"file not held", false, true, 0, 0,
      L"Internal Error (system code: 32). The program will be automatically closed!"},
     {"file swapped", true, false, 0, 0,
@@ -339,6 +352,66 @@ TEST_F(DialogTest, AnInstallerThatCannotBeStartedIsReported) {
         EXPECT_EQ(boxes[0].caption, L"Error!") << c.name;
         EXPECT_EQ(boxes[0].texts.at(platform::kMessageTextId), c.message) << c.name;
     }
+}
+
+// The completed download, and a scanner that holds the installer for a while.
+ScriptedDialog::Script completion() {
+    return [](ScriptedDialog& d) {
+        d.completeDownload(L"installer.exe");
+        d.postProgress(100, L"");
+        d.waitForStop();
+    };
+}
+
+TEST_F(DialogTest, AScannerHoldingTheInstallerOnlyDelaysItsStart) {
+    os.setLaunchResults({32, 5, 33, 0});
+    ScriptedDialog dialog(os, completion(), "pelmora", kPatientTries);
+    EXPECT_EQ(dialog.DoModal(), 1);
+    EXPECT_EQ(os.launches().size(), 4u);
+    EXPECT_TRUE(os.dialogsWithTemplate(kMessageBoxTemplate).empty());
+}
+
+TEST_F(DialogTest, ACloseRequestDuringTheTriesEndsThemWithoutAStart) {
+    const struct {
+        const char* name;
+        UserInput input;
+        std::optional<UserInput> answer;  // to the close confirmation
+        int result;
+    } cases[] = {
+        {"Esc", UserInput::Esc, std::nullopt, kIdCancel},
+        {"Enter", UserInput::Enter, std::nullopt, kIdOk},
+        {"confirmed close", UserInput::Close, UserInput::ClickOk, kIdCancel},
+    };
+    for (const auto& c : cases) {
+        FakeWindows local;
+        local.setOwnExecutablePath(payload.path());
+        local.setLaunchResult(platform::kErrorSharingViolation);
+        // The window takes input while the tries go on.
+        local.scriptInput(kProgressDialogTemplate, c.input, [&local] { return local.launches().size() >= 2; });
+        if (c.answer) local.scriptInput(kMessageBoxTemplate, *c.answer);
+        ScriptedDialog dialog(local, completion(), "pelmora", kPatientTries);
+        EXPECT_EQ(dialog.DoModal(), c.result) << c.name;
+        const auto events = local.events();
+        const auto lastTry = std::find(events.rbegin(), events.rend(), "launch");
+        ASSERT_NE(lastTry, events.rend()) << c.name;
+        // The tries were over before the dialog ended, and no notice followed.
+        EXPECT_LT(static_cast<std::size_t>(events.rend() - lastTry) - 1,
+                  indexOf(events, "end 102 " + std::to_string(c.result)))
+            << c.name;
+        EXPECT_EQ(local.dialogsWithTemplate(kMessageBoxTemplate).size(), c.answer ? 1u : 0u) << c.name;
+    }
+}
+
+TEST_F(DialogTest, AnUnconfirmedCloseDuringTheTriesLetsTheStartGoOn) {
+    std::vector<std::int32_t> results(100, platform::kErrorSharingViolation);
+    results.push_back(0);
+    os.setLaunchResults(results);
+    os.scriptInput(kProgressDialogTemplate, UserInput::Close, [this] { return !os.launches().empty(); });
+    os.scriptInput(kMessageBoxTemplate, UserInput::ClickCancel);
+    ScriptedDialog dialog(os, completion(), "pelmora", kPatientTries);
+    EXPECT_EQ(dialog.DoModal(), 1);
+    EXPECT_EQ(os.launches().size(), 101u);
+    EXPECT_EQ(os.dialogsWithTemplate(kMessageBoxTemplate).size(), 1u);  // the confirmation only
 }
 
 TEST_F(DialogTest, CompletionLostByTheTimeTheWorkerEndedStartsNothing) {

@@ -1,6 +1,11 @@
 // The installer's command line: the seven pieces in their order and quoting,
-// the forwarded payload keys, and values that must not break the line apart.
+// the forwarded payload keys, and values that must not break the line apart;
+// the tries while a scanner holds the file, and the notices for a refused start.
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <vector>
 
 #include "app/installer_launch.h"
 #include "app/ui_text.h"
@@ -121,11 +126,63 @@ TEST(InstallerLaunch, OpensTheFileWithTheParametersAndReportsTheOutcome) {
     }
 }
 
+TEST(InstallerLaunch, ScannerCodesAreTriedAgainUntilTheBound) {
+    using namespace std::chrono_literals;
+    constexpr LaunchRetry kGenerous{60s, 1ms};
+    struct Case {
+        const char* name;
+        std::vector<std::int32_t> results;  // the last one repeats
+        LaunchRetry retry;
+        std::int32_t result;
+        std::size_t tries;  // 0: at least one, as many as the bound allows
+    };
+    const Case cases[] = {
+        {"sharing violation, then started", {32, 32, 0}, kGenerous, 0, 3},
+        {"access denied, lock violation, then started", {5, 33, 0}, kGenerous, 0, 3},
+        {"held past the bound", {32}, {0ms, 1ms}, 32, 1},
+        {"held all along", {5}, {30ms, 1ms}, 5, 0},
+        {"file missing: not tried again", {2, 0}, kGenerous, 2, 1},
+        {"threat found: not tried again", {225, 0}, kGenerous, 225, 1},
+        {"file deleted for a threat: not tried again", {32, 226, 0}, kGenerous, 226, 2},
+    };
+    const std::atomic<bool> notCancelled{false};
+    for (const Case& c : cases) {
+        platform::FakeWindows os;
+        os.setLaunchResults(c.results);
+        EXPECT_EQ(launchInstallerRetrying(os, L"C:\\T\\i.exe", L" /S", c.retry, notCancelled), c.result) << c.name;
+        const std::size_t tries = os.launches().size();
+        if (c.tries != 0) {
+            EXPECT_EQ(tries, c.tries) << c.name;
+        }
+        EXPECT_GE(tries, 1u) << c.name;
+    }
+    const std::atomic<bool> cancelled{true};
+    platform::FakeWindows os;
+    EXPECT_EQ(launchInstallerRetrying(os, L"C:\\T\\i.exe", L"", kGenerous, cancelled), kLaunchCancelled);
+    EXPECT_TRUE(os.launches().empty());
+}
+
 TEST(InstallerLaunch, FailureNoticeCarriesTheSystemCodeInTheInterfaceLanguage) {
-    for (const auto& [language, expected] : {std::pair{0x0409, L"Internal Error (system code: 206). "},
-                                             std::pair{0x0419, L"Внутренняя ошибка (system code: 206). "}}) {
-        languageRecord().languageId = static_cast<std::uint16_t>(language);
-        EXPECT_EQ(launchErrorMessage(platform::kErrorFilenameExcedRange), expected);
+    struct Case {
+        std::uint16_t language;
+        std::int32_t code;
+        const wchar_t* expected;
+    };
+    const Case cases[] = {
+        {0x0409, platform::kErrorFilenameExcedRange, L"Internal Error (system code: 206). "},
+        {0x0419, platform::kErrorFilenameExcedRange, L"Внутренняя ошибка (system code: 206). "},
+        {0x0409, platform::kErrorVirusInfected,
+         L"Your antivirus program reported a threat in the downloaded installer and blocked it."},
+        {0x0419, platform::kErrorVirusInfected,
+         L"Антивирусная программа обнаружила угрозу в загруженном установщике и заблокировала его."},
+        {0x0409, platform::kErrorVirusDeleted,
+         L"Your antivirus program deleted the downloaded installer because it reported a threat."},
+        {0x0419, platform::kErrorVirusDeleted,
+         L"Антивирусная программа удалила загруженный установщик, так как обнаружила в нём угрозу."},
+    };
+    for (const Case& c : cases) {
+        languageRecord().languageId = c.language;
+        EXPECT_EQ(launchErrorMessage(c.code), c.expected) << c.code;
     }
     releaseLanguageRecord();
 }

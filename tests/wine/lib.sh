@@ -203,8 +203,9 @@ screenshot() {
 # The program's download folder: a Vorlane-<random> folder under the Windows
 # directory's Temp (named in HKLM). Its name cannot be known beforehand, so
 # scenarios look it up; the newest one when the program had to make another.
+# A Temp the program had to make again is spelt as the program names it.
 E2E_WINTEMP="$WINEPREFIX/drive_c/windows/temp"
-download_dir() { ls -1dt "$E2E_WINTEMP"/Vorlane-* 2>/dev/null | head -n 1; }
+download_dir() { ls -1dt "$WINEPREFIX"/drive_c/windows/[Tt]emp/Vorlane-* 2>/dev/null | head -n 1; }
 # dl NAME: NAME in the download folder.
 dl() { printf '%s/%s' "$(download_dir)" "$1"; }
 dl_exists() { local dir; dir=$(download_dir); [ -n "$dir" ] && [ -e "$dir/$1" ]; }
@@ -302,4 +303,24 @@ ossl_verified() {
 # "0x00000000 Vorlane Test Publisher".
 trust_verdict() {
     timeout -k 5 60 wine "$E2E_VERIFY" "$(winpath "$1")" </dev/null 2>/dev/null | tr -d '\r'
+}
+
+# install_once WHAT SERVED: one start of the pelmora program that must end on
+# its own without an error box, with SERVED downloaded byte for byte into the
+# download folder and started from there exactly once (WHAT names the start
+# in failure messages; the box's text is named when one shows).
+install_once() {
+    local what=$1 served=$2 starts
+    start_installer "$E2E_INSTALLER" LANG=C.UTF-8
+    ended_or_box() { ! kill -0 "$WINE_PID" 2>/dev/null || has_window "Error!"; }
+    wait_until 120 ended_or_box || fail "$what: installer.exe did not end ($(desktop_state))"
+    has_window "Error!" && fail "$what: error box: $(control_text "$(probe "Error!")" 1004)"
+    wait_installer 30
+    [ "$INSTALLER_RC" = 0 ] || fail "$what: installer.exe ended with $INSTALLER_RC ($(desktop_state))"
+    wait_until 30 dl_exists pel_mora_.exe.starts ||
+        fail "$what: the downloaded installer was not started (download folder $(download_dir):" \
+            "$(ls "$(download_dir)" 2>&1 | tr '\n' ' '); $(nginx_requests) requests)"
+    cmp "$served" "$(dl pel_mora_.exe)" || fail "$what: the started installer differs from the served one"
+    starts=$(wc -l <"$(dl pel_mora_.exe.starts)")
+    [ "$starts" -eq 1 ] || fail "$what: the installer was started $starts times"
 }

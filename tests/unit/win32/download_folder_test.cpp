@@ -172,6 +172,27 @@ TEST_F(DownloadFolderLife, MadeOnceFoundAgainReplacedWhenChanged) {
         << "a refused folder is never touched";
 }
 
+TEST_F(DownloadFolderLife, AFolderDeletedWithItsParentIsMadeAgain) {
+    MachineRecord record(std::wstring(kRoot) + L"\\Downloads");
+    std::wstring first;
+    {
+        DownloadFolder folder;
+        first = folder.open(record, parent);
+    }
+    std::filesystem::remove_all(std::filesystem::path(parent));
+    std::wstring second;
+    {
+        DownloadFolder folder;
+        second = folder.open(record, parent);
+    }
+    EXPECT_NE(second, first);
+    EXPECT_EQ(second.rfind(parent + L"\\Vorlane-", 0), 0u);
+    EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::path(second)));
+    // The record now names the new folder.
+    DownloadFolder again;
+    EXPECT_EQ(again.open(record, parent), second);
+}
+
 TEST_F(DownloadFolderLife, FilesPastTheRetentionGoAtTheNextStart) {
     MachineRecord record(std::wstring(kRoot) + L"\\Downloads");
     std::wstring path;
