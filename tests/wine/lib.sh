@@ -31,8 +31,12 @@ INSTALLER_RC=""
 
 log() { printf '  [%s] %s\n' "$SCENARIO" "$*" >&2; }
 
+# Every failure also says what ran and what the display held, with a
+# screenshot, so that one that does not come back can still be traced.
 fail() {
     log "FAILED: $*"
+    log "state at the failure: $(program_state); $(desktop_state)"
+    screenshot "$SCENARIO-failed"
     exit 1
 }
 
@@ -141,7 +145,9 @@ wait_installer() {
 
 # Whether the started program still runs, for failure messages.
 program_state() {
-    if [ -n "$WINE_PID" ] && kill -0 "$WINE_PID" 2>/dev/null; then
+    if [ -z "$WINE_PID" ]; then
+        echo "no installer.exe of this scenario runs"
+    elif kill -0 "$WINE_PID" 2>/dev/null; then
         echo "installer.exe still runs"
     else
         wait "$WINE_PID" 2>/dev/null
