@@ -19,6 +19,7 @@ using transfer::RetryClock;
 constexpr char kTransportFailure[] = "transport failure of worker %d: %d, asked again after a pause";
 constexpr char kOutageTooLong[] = "transport failures outlasted the outage window";
 constexpr char kWriteFailed[] = "a write of the destination failed";
+constexpr char kLostTime[] = "the program did not run for a while: the outage window starts again";
 
 std::int64_t receivedSoFar(const Downloader::UserPDataList& workers) {
     std::int64_t total = 0;
@@ -192,6 +193,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
                 long waitMilliseconds = transfer::waitTimeMilliseconds(curlTimeout);
                 if (anyAwaiting())
                     waitMilliseconds = std::min(waitMilliseconds, outage.millisecondsUntilRetry(RetryClock::now()));
+                outage.expectWait(std::chrono::milliseconds(waitMilliseconds));
                 waitMilliseconds =
                     transfer::pauseBeforeWait(pacing, run, m_info, curlTimeout, waitMilliseconds, awaitingRetry);
                 int events = 0;
@@ -242,6 +244,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
             for (const auto& record : run.workers) progress += record->downloadedLength;
             setProgressLength(progress);
             const auto now = RetryClock::now();
+            if (outage.lookAt(now)) diagnosticLog(kLostTime);
             noteBytes(now);
 
             readFinished();
@@ -254,6 +257,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
         // the answer it is, however its body ended.
         bool outageTooLong = false;
         const auto now = RetryClock::now();
+        if (outage.lookAt(now)) diagnosticLog(kLostTime);
         noteBytes(now);
         for (auto it = handlesErrorMap.begin(); it != handlesErrorMap.end();) {
             const auto worker = std::find(run.workerHandles.begin(), run.workerHandles.end(), it->first);
