@@ -1,4 +1,4 @@
-// The thirteen interface texts and the once-per-process choice of language.
+// The interface texts and the once-per-process choice of language.
 #include "app/ui_text.h"
 
 #include <iterator>
@@ -31,6 +31,10 @@ constexpr Text kTexts[] = {
     {L"Подготовка к установке...", L"Preparing to Install..."},
     {L"Прогресс", L"Progress"},
     {L"Внутренняя ошибка", L"Internal Error."},
+    {L"", L""},
+    {L"", L""},
+    {L"Недостаточно места на диске. Освободите не менее %ls на диске %ls и запустите установку снова.",
+     L"There is not enough space on the disk. Free at least %ls on drive %ls and start the installation again."},
 };
 
 // The first lookup normally happens on the interface thread before the worker

@@ -32,8 +32,10 @@ inline constexpr unsigned kTextPreparing = 9;  // the progress window's first li
 inline constexpr unsigned kTextPreparingStatus = 10;  // the status line while the download starts
 inline constexpr unsigned kTextProgress = 11;  // the progress line (followed by the percentage)
 inline constexpr unsigned kTextInternalError = 12;  // a failure without a message of its own
+// The drive cannot hold the download: a format taking the space to free and the drive.
+inline constexpr unsigned kTextNotEnoughSpace = 15;
 
-// Texts 0..12; any other number gives an empty string.
+// Texts 0..12 and 15; any other number gives an empty string.
 std::wstring uiText(unsigned number);
 
 // `first` and `second` as two sentences: a message that ends in a blank

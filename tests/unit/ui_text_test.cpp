@@ -90,7 +90,7 @@ TEST(UiText, EveryTextExistsInBothLanguagesAndDiffers) {
 TEST(UiText, NumbersBeyondTheTableAreEmpty) {
     for (const std::uint16_t languageId : {0x0419, 0x0409}) {
         WithLanguage language(languageId);
-        for (const unsigned number : {13u, 14u, 1000u, UINT_MAX}) EXPECT_EQ(uiText(number), L"") << number;
+        for (const unsigned number : {13u, 14u, 16u, 1000u, UINT_MAX}) EXPECT_EQ(uiText(number), L"") << number;
     }
 }
 
