@@ -66,7 +66,7 @@ void fillUpTo(const fs::path& dir, std::int64_t leave) {
     struct statvfs volume {};
     ASSERT_EQ(::statvfs(dir.c_str(), &volume), 0);
     const std::int64_t free = static_cast<std::int64_t>(volume.f_bavail) * static_cast<std::int64_t>(volume.f_frsize);
-    ASSERT_GT(free, leave);
+    ASSERT_GE(free, leave);
     std::ofstream(dir / "filler", std::ios::binary) << std::string(static_cast<std::size_t>(free - leave), 'x');
 }
 
@@ -150,6 +150,21 @@ TEST(EngineSpace, ADriveTooSmallAsksForNothingAndKeepsThePartialDownload) {
     }
     EXPECT_EQ(getsLogged(server), getsBefore) << "a part was asked for on the full drive";
     EXPECT_EQ(testsupport::readFileBytes(small / "out.bin"), keptFile);
+    EXPECT_EQ(testsupport::readFileBytes(small / "out.bin.state"), keptState);
+
+    // The file held whole, but no room left for the state saved before the
+    // first request: the state is all that is needed.
+    fs::remove(small / "filler");
+    fs::copy_file(first / "out.bin", small / "out.bin", fs::copy_options::overwrite_existing);
+    fillUpTo(small.path(), 0);
+    {
+        Start full(small.path(), url);
+        ASSERT_TRUE(full.downloader.prepareStart());
+        full.run();
+        EXPECT_EQ(full.downloader.result(), DE_NotEnoughSpace);
+        EXPECT_EQ(full.downloader.spaceNeeded(), static_cast<std::int64_t>(keptState.size()));
+    }
+    EXPECT_EQ(getsLogged(server), getsBefore) << "a part was asked for without room for the state";
     EXPECT_EQ(testsupport::readFileBytes(small / "out.bin.state"), keptState);
 
     // Room made: the next start continues and finishes byte-exact.
