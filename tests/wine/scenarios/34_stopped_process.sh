@@ -23,7 +23,7 @@ program_pids() {
     local name pid
     name=$(basename "$E2E_INSTALLER")
     for pid in $(ls /proc | grep -E '^[0-9]+$'); do
-        tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF "$name" && echo "$pid"
+        { tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null | grep -qF "$name" && echo "$pid"
     done
 }
 
@@ -45,8 +45,10 @@ NGINX_PID=""
 start_nginx "$WORK/www" "limit_rate 16k;"
 sleep 90
 resume_program
-wait_installer 240
+ended_or_box() { has_window "Error!" || ! kill -0 "$WINE_PID"; }
+wait_until 150 ended_or_box
 has_window "Error!" && fail "an error box after the program woke ($(control_text "$(probe "Error!")" 1004))"
+wait_installer 30
 [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC after it woke"
 wait_until 30 dl_exists pel_mora_.exe.cmdline || fail "the installer was not started after the program woke"
 cmp "$SERVED" "$(dl pel_mora_.exe)" || fail "the started installer differs from the served one"
