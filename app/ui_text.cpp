@@ -35,6 +35,8 @@ constexpr Text kTexts[] = {
      L"Your antivirus program reported a threat in the downloaded installer and blocked it."},
     {L"Антивирусная программа удалила загруженный установщик, так как обнаружила в нём угрозу.",
      L"Your antivirus program deleted the downloaded installer because it reported a threat."},
+    {L"Недостаточно места на диске. Освободите не менее %ls на диске %ls и запустите установку снова.",
+     L"There is not enough space on the disk. Free at least %ls on drive %ls and start the installation again."},
 };
 
 // The first lookup normally happens on the interface thread before the worker

@@ -35,7 +35,10 @@ inline constexpr unsigned kTextInternalError = 12;  // a failure without a messa
 inline constexpr unsigned kTextThreatBlocked = 13;  // the antivirus blocked the installer's start
 inline constexpr unsigned kTextThreatDeleted = 14;  // the antivirus deleted the installer
 
-// Texts 0..14; any other number gives an empty string.
+// The drive cannot hold the download: a format taking the space to free and the drive.
+inline constexpr unsigned kTextNotEnoughSpace = 15;
+
+// Texts 0..15; any other number gives an empty string.
 std::wstring uiText(unsigned number);
 
 // `first` and `second` as two sentences: a message that ends in a blank

@@ -10,6 +10,7 @@
 #include "app/companion.h"
 #include "app/download_record.h"
 #include "app/proxy_discovery.h"
+#include "app/space_notice.h"
 #include "app/ui_text.h"
 #include "app/update_progress_dlg.h"
 #include "config/catalog.h"
@@ -85,6 +86,10 @@ void CUpdateProgressDlg::workerThread() {
             awake.release();
             if (m_downloader.downloadInfo().isComplete()) {
                 postProgress(100, L"");
+            } else if (m_downloader.result() == DE_NotEnoughSpace) {
+                // Nothing was fetched and what an earlier start kept stays:
+                // once the user has made room, the next start goes on.
+                reportFailure(notEnoughSpaceNotice(m_downloader.spaceNeeded(), info.filePath()));
             } else {
                 reportFailure(uiText(kTextInternalError));
             }

@@ -145,7 +145,11 @@ private:
     // DE_InternalError and a log line instead of ending the process.
     void runDownloadThread(const std::function<void()>& body);
     bool isDestFileReusable(const platform::File& file) const;
-    bool allocateDestFile(platform::File& file) const;
+    // Reserves the destination at full size: a `reused` file keeps its bytes,
+    // any other starts as zeros.
+    platform::File::Reservation allocateDestFile(platform::File& file, bool reused) const;
+    // Sets DE_NotEnoughSpace and spaceNeeded() for `file`; always false.
+    bool reportNotEnoughSpace(const platform::File& file);
     // Opens, judges and sizes the destination, then saves the resume state;
     // false (with the result set) when the run cannot go on.
     bool prepareDestFile(platform::File& file);

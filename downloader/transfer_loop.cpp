@@ -195,6 +195,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
                 long waitMilliseconds = transfer::waitTimeMilliseconds(curlTimeout);
                 if (anyAwaiting())
                     waitMilliseconds = std::min(waitMilliseconds, outage.millisecondsUntilRetry(RetryClock::now()));
+                outage.expectWait(std::chrono::milliseconds(waitMilliseconds));
                 waitMilliseconds =
                     transfer::pauseBeforeWait(pacing, run, m_info, curlTimeout, waitMilliseconds, awaitingRetry);
                 int events = 0;
@@ -245,6 +246,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
             for (const auto& record : run.workers) progress += record->downloadedLength;
             setProgressLength(progress);
             const auto now = RetryClock::now();
+            if (outage.lookAt(now)) diagnosticLog(transfer::kLostTime);
             noteBytes(now);
 
             readFinished();
@@ -257,6 +259,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
         // the answer it is, however its body ended.
         bool outageTooLong = false;
         const auto now = RetryClock::now();
+        if (outage.lookAt(now)) diagnosticLog(transfer::kLostTime);
         noteBytes(now);
         for (auto it = handlesErrorMap.begin(); it != handlesErrorMap.end();) {
             const auto worker = std::find(run.workerHandles.begin(), run.workerHandles.end(), it->first);

@@ -40,7 +40,7 @@ void overrideRetryPolicyForTesting(std::optional<RetryPolicy> policy) {
 
 OutageRetry::OutageRetry(const RetryPolicy& policy, RetryClock::time_point runStart, bool anotherMirrorRemains)
     : m_policy(policy), m_anotherMirrorRemains(anotherMirrorRemains), m_lastByte(runStart),
-      m_nextPause(policy.firstPause) {}
+      m_nextPause(policy.firstPause), m_lastLook(runStart) {}
 
 void OutageRetry::bytesArrived(RetryClock::time_point now) {
     m_anyByte = true;
@@ -68,6 +68,23 @@ long OutageRetry::millisecondsUntilRetry(RetryClock::time_point now) const {
     // Rounded up, so the wait never ends just before the pause does.
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(*m_retryAt - now);
     return static_cast<long>(left.count());
+}
+
+void OutageRetry::expectWait(std::chrono::milliseconds bound) {
+    m_expected += std::max(bound, std::chrono::milliseconds(0));
+}
+
+bool OutageRetry::lookAt(RetryClock::time_point now) {
+    const bool lost = now - m_lastLook > m_expected + kLostTimeTolerance;
+    m_lastLook = now;
+    m_expected = std::chrono::milliseconds(0);
+    if (!lost) return false;
+    // Every connection may have died meanwhile; the failures that show now
+    // are judged as the start of an outage, not as its minute-long end.
+    m_lastByte = now;
+    m_nextPause = m_policy.firstPause;
+    m_retryAt.reset();
+    return true;
 }
 
 }  // namespace transfer

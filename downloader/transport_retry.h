@@ -2,7 +2,9 @@
 // the server's answer: which libcurl results are such transport failures, and
 // the one pause, shared by every worker of a run, after which the failed
 // parts are asked for again. A short outage (a Wi-Fi switch, a VPN coming up,
-// a server restart) then costs a pause instead of the download.
+// a server restart) then costs a pause instead of the download. Time in
+// which the program did not run (a laptop asleep, a stopped process) is no
+// outage: the window starts again when the program runs again.
 #pragma once
 
 #include <chrono>
@@ -36,6 +38,10 @@ struct RetryPolicy {
 inline constexpr RetryPolicy kRetryPolicy{std::chrono::milliseconds(500), std::chrono::milliseconds(8000),
                                           std::chrono::milliseconds(60000), std::chrono::milliseconds(3000)};
 
+// A wait that ends this much later than it was bounded to means the program
+// did not run meanwhile (sleep, hibernation, a stopped process).
+inline constexpr std::chrono::seconds kLostTimeTolerance{5};
+
 // The policy in force: kRetryPolicy unless a test has shortened it.
 RetryPolicy retryPolicy();
 // Tests only: a gone server would otherwise take a minute each.
@@ -49,6 +55,9 @@ public:
     ScopedRetryPolicyForTesting(const ScopedRetryPolicyForTesting&) = delete;
     ScopedRetryPolicyForTesting& operator=(const ScopedRetryPolicyForTesting&) = delete;
 };
+
+// Log text of a look that found the program had not run for a while.
+inline constexpr char kLostTime[] = "the program did not run for a while: the outage window starts again";
 
 // The outage clock and the shared pause of one transfer run.
 class OutageRetry {
@@ -67,6 +76,14 @@ public:
     // bound of the loop's wait; never a tick of its own.
     long millisecondsUntilRetry(RetryClock::time_point now) const;
 
+    // The loop is about to wait up to `bound` (a pause, a poll).
+    void expectWait(std::chrono::milliseconds bound);
+    // The loop runs at `now`. When more than the waits expected since the
+    // last look plus kLostTimeTolerance have passed, the program was not
+    // running: the outage window and the pause sequence start over from
+    // `now`, and no pause is pending. True in that case.
+    bool lookAt(RetryClock::time_point now);
+
 private:
     RetryPolicy m_policy;
     bool m_anotherMirrorRemains;
@@ -74,6 +91,8 @@ private:
     RetryClock::time_point m_lastByte;
     std::chrono::milliseconds m_nextPause;
     std::optional<RetryClock::time_point> m_retryAt;
+    RetryClock::time_point m_lastLook;
+    std::chrono::milliseconds m_expected{0};
 };
 
 }  // namespace transfer

@@ -1,6 +1,8 @@
 // The body of the download thread: the destination file reused or zero-filled
-// at full size, the part writer started, the mirror list walked, and the
-// writer stopped before the file is closed.
+// and reserved at full size, the part writer started, the mirror list walked,
+// and the writer stopped before the file is closed.
+
+#include <algorithm>
 
 #include "downloader/async_writer.h"
 #include "downloader/diagnostic_log.h"
@@ -13,16 +15,34 @@ namespace {
 // thread waits for the writer instead of holding more memory.
 constexpr std::int32_t kSpareWriteBuffers = 4;
 
+constexpr char kNotEnoughSpace[] = "not enough space for the download: %lld bytes more needed";
+
 }  // namespace
 
 bool Downloader::isDestFileReusable(const platform::File& file) const {
     return file.size() == static_cast<std::int64_t>(m_info.fileSize());
 }
 
-bool Downloader::allocateDestFile(platform::File& file) const {
-    // Cut to nothing first so that no byte of an earlier file survives: the
-    // grown file reads as zeros throughout.
-    return file.resize(0) && file.resize(m_info.fileSize());
+platform::File::Reservation Downloader::allocateDestFile(platform::File& file, bool reused) const {
+    // A reused file keeps its bytes; only its holes (a sparse file from an
+    // earlier run) are filled. Any other is cut to nothing first so that no
+    // byte of an earlier file survives: the grown file reads as zeros throughout.
+    const std::int64_t size = m_info.fileSize();
+    if (reused && file.allocatedBytes() >= size) return platform::File::Reservation::Done;
+    if (!reused && !file.resize(0)) return platform::File::Reservation::Failed;
+    return file.reserve(size);
+}
+
+bool Downloader::reportNotEnoughSpace(const platform::File& file) {
+    // What the drive must still take: the file's bytes it does not hold yet
+    // and the state saved beside it. Nothing was asked of the server, and
+    // the file and the state on disk stay as they were for the next start.
+    const std::int64_t held = std::max<std::int64_t>(file.allocatedBytes(), 0);
+    const std::int64_t missing = std::max<std::int64_t>(m_info.fileSize() - held, 0);
+    m_spaceNeeded = missing + static_cast<std::int64_t>(m_info.serialize().size());
+    diagnosticLogf(kNotEnoughSpace, static_cast<long long>(m_spaceNeeded.load()));
+    m_result = DE_NotEnoughSpace;
+    return false;
 }
 
 bool Downloader::prepareDestFile(platform::File& file) {
@@ -35,7 +55,9 @@ bool Downloader::prepareDestFile(platform::File& file) {
     const bool reusable = opened && isDestFileReusable(file);
     if (!(reusable && m_info.hasAnyProgress())) m_info.resetWorkers();
 
-    if (!opened || (!reusable && !allocateDestFile(file))) {
+    const auto reservation = opened ? allocateDestFile(file, reusable) : platform::File::Reservation::Failed;
+    if (reservation == platform::File::Reservation::NoSpace) return reportNotEnoughSpace(file);
+    if (reservation != platform::File::Reservation::Done) {
         diagnosticLog(logtext::kCouldNotAllocate);
         m_result = DE_AllocateDestFileError;
         return false;
@@ -44,6 +66,7 @@ bool Downloader::prepareDestFile(platform::File& file) {
     diagnosticLog(logtext::kOpenDestFile);
 
     if (!saveState(m_info.serialize())) {
+        if (platform::File::lastFailureWasNoSpace()) return reportNotEnoughSpace(file);
         m_result = DE_SaveResumeStateError;
         return false;
     }
@@ -72,6 +95,7 @@ void Downloader::download() {
     m_lastRunResult = DE_Success;
     m_lastTransferError = CURLE_OK;
     m_writeFailed = false;
+    m_spaceNeeded = 0;
     // A hold left from an earlier run would keep this run from writing.
     takeCompletedFile().close();
 

@@ -137,6 +137,9 @@ DownloadResult Downloader::runWholeStream(transfer::TransferRun& run, Downloader
         } else {
             waitMilliseconds = std::min(waitMilliseconds, outage.millisecondsUntilRetry(now));
         }
+        // A wait that ends far later than asked means the program did not
+        // run (sleep, a stopped process): no outage is counted for it.
+        outage.expectWait(std::chrono::milliseconds(waitMilliseconds));
         int events = 0;
         const CURLMcode pollCode = curl_multi_poll(multi, nullptr, 0, static_cast<int>(waitMilliseconds), &events);
         if (pollCode != CURLM_OK) diagnosticLogf(logtext::kErrCode3, static_cast<int>(pollCode));
@@ -165,6 +168,7 @@ DownloadResult Downloader::runWholeStream(transfer::TransferRun& run, Downloader
         }
         setProgressLength(m_info.completedLength() + parts.heldBytes());
         now = RetryClock::now();
+        if (outage.lookAt(now)) diagnosticLog(transfer::kLostTime);
         if (stream.record.receivedBytes != received) {
             received = stream.record.receivedBytes;
             outage.bytesArrived(now);

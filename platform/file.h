@@ -58,9 +58,21 @@ public:
 
     // -1 when the size cannot be read.
     std::int64_t size() const;
-    // Sets the file's length; bytes past the old end read as zero. Space is
-    // reserved where the file system supports it, so a full disk shows here.
+    // Sets the file's length; bytes past the old end read as zero. No space
+    // is reserved for them (see reserve).
     bool resize(std::int64_t length);
+
+    // What reserve found.
+    enum class Reservation { Done, NoSpace, Failed };
+    // Sets the file's length to `length` with every byte of it backed by the
+    // drive, the bytes held already kept and holes filled, so that no later
+    // write within it can fail for lack of space. NoSpace: the drive cannot
+    // hold it (the length then stays as it was). Where the file system cannot
+    // allocate ahead, its free space is compared instead.
+    Reservation reserve(std::int64_t length);
+    // Bytes the drive holds for the file (less than size() for a sparse
+    // one); -1 when unknown.
+    std::int64_t allocatedBytes() const;
 
     // Whole-range positional writes and reads; each call may run on any
     // thread while other calls touch other ranges. readAt returns the bytes
@@ -80,6 +92,10 @@ public:
     // durably to "<path>.tmp" in the same folder, which is then renamed over
     // `path` (a link at `path` is replaced, never written through).
     static bool replaceWhole(const std::wstring& path, const std::string& bytes);
+
+    // Whether the last failed call of this thread (a write, a save through
+    // writeWhole or replaceWhole) failed for lack of space on the drive.
+    static bool lastFailureWasNoSpace();
 
 private:
     // A file descriptor on Linux, a HANDLE on Windows; -1 when closed.

@@ -1,11 +1,12 @@
 // Linux side of platform::File: descriptors opened without following links,
-// positional reads and writes, ftruncate plus fallocate for the size, flock
-// for the lock.
+// positional reads and writes, ftruncate for the size, fallocate for the
+// reservation, flock for the lock.
 #include "platform/file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -108,13 +109,46 @@ std::int64_t File::size() const {
 
 bool File::resize(std::int64_t length) {
     if (!m_writable || length < 0) return false;
-    if (::ftruncate(fdOf(m_handle), static_cast<off_t>(length)) != 0) return false;
-    if (length == 0) return true;
-    // Reserving the blocks makes a full disk fail here rather than halfway
-    // through the download; file systems without the call just skip it.
-    const int reserved = ::fallocate(fdOf(m_handle), 0, 0, static_cast<off_t>(length));
-    return reserved == 0 || errno == EOPNOTSUPP || errno == ENOSYS;
+    return ::ftruncate(fdOf(m_handle), static_cast<off_t>(length)) == 0;
 }
+
+File::Reservation File::reserve(std::int64_t length) {
+    const std::int64_t before = size();
+    if (!m_writable || length < 0 || before < 0) return Reservation::Failed;
+    const int fd = fdOf(m_handle);
+    if (length < before && ::ftruncate(fd, static_cast<off_t>(length)) != 0) return Reservation::Failed;
+    if (length == 0) return Reservation::Done;
+    // Mode 0 grows the file as it allocates, keeps what it holds and fills
+    // its holes.
+    if (::fallocate(fd, 0, 0, static_cast<off_t>(length)) == 0) return Reservation::Done;
+    if (errno == ENOSPC || errno == EDQUOT) {
+        // Blocks a failed call may have taken past the old end go again.
+        if (length > before) {
+            [[maybe_unused]] const int cut = ::ftruncate(fd, static_cast<off_t>(before));
+        }
+        errno = ENOSPC;
+        return Reservation::NoSpace;
+    }
+    if (errno != EOPNOTSUPP && errno != ENOSYS) return Reservation::Failed;
+    // A file system that cannot allocate ahead: its free space must cover
+    // what the file does not hold yet.
+    struct statvfs volume {};
+    const std::int64_t held = allocatedBytes();
+    if (::fstatvfs(fd, &volume) == 0 && held >= 0 &&
+        static_cast<std::int64_t>(volume.f_bavail) * static_cast<std::int64_t>(volume.f_frsize) < length - held) {
+        errno = ENOSPC;
+        return Reservation::NoSpace;
+    }
+    return ::ftruncate(fd, static_cast<off_t>(length)) == 0 ? Reservation::Done : Reservation::Failed;
+}
+
+std::int64_t File::allocatedBytes() const {
+    struct stat info {};
+    if (!isOpen() || ::fstat(fdOf(m_handle), &info) != 0) return -1;
+    return static_cast<std::int64_t>(info.st_blocks) * 512;
+}
+
+bool File::lastFailureWasNoSpace() { return errno == ENOSPC || errno == EDQUOT; }
 
 bool File::writeAt(std::int64_t offset, const void* data, std::size_t length) {
     if (!m_writable || offset < 0) return false;
@@ -173,7 +207,10 @@ bool File::replaceWhole(const std::wstring& path, const std::string& bytes) {
         }
         return true;
     }
+    // The cause of the failure outlives the clean-up, for the caller to tell.
+    const int cause = errno;
     ::unlink(toUtf8(temporary).c_str());
+    errno = cause;
     return false;
 }
 

@@ -1,10 +1,12 @@
 // Windows side of platform::File: handles shared for reading only (the lock's
 // with nobody), opened on the link itself so that reparse points are replaced
-// instead of followed.
+// instead of followed. Space is reserved through the allocation size, or,
+// where the file system does not take it, checked against the free space.
 #include "platform/file.h"
 
 #include <windows.h>
 
+#include <string>
 #include <utility>
 
 namespace platform {
@@ -64,6 +66,30 @@ HANDLE openRegularFile(const std::wstring& path, DWORD share = FILE_SHARE_READ) 
     CloseHandle(handle);
     if (!removeLinkEntry(path, info.dwFileAttributes)) return INVALID_HANDLE_VALUE;
     return openWritable(path, CREATE_NEW, share);
+}
+
+bool isNoSpaceError(DWORD error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
+
+bool setLength(HANDLE handle, std::int64_t length) {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = length;
+    return SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end) != 0;
+}
+
+// Free bytes for this user on the volume that holds the open file, asked of
+// its folder (a volume mounted on a folder answers for itself); -1 when unknown.
+std::int64_t freeSpaceOf(HANDLE handle) {
+    std::wstring path(32768, L'\0');
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+    if (length == 0 || length >= path.size()) return -1;
+    path.resize(length);
+    const std::size_t slash = path.rfind(L'\\');
+    if (slash == std::wstring::npos) return -1;
+    path.resize(slash + 1);
+    ULARGE_INTEGER available{};
+    if (!GetDiskFreeSpaceExW(path.c_str(), &available, nullptr, nullptr)) return -1;
+    return static_cast<std::int64_t>(available.QuadPart);
 }
 
 }  // namespace
@@ -141,16 +167,42 @@ std::int64_t File::size() const {
 
 bool File::resize(std::int64_t length) {
     if (!m_writable || length < 0) return false;
-    FILE_END_OF_FILE_INFO end{};
-    end.EndOfFile.QuadPart = length;
-    if (!SetFileInformationByHandle(handleOf(m_handle), FileEndOfFileInfo, &end, sizeof end)) return false;
-    if (length == 0) return true;
-    // Reserves the clusters, so a full disk shows now rather than mid-download.
+    return setLength(handleOf(m_handle), length);
+}
+
+File::Reservation File::reserve(std::int64_t length) {
+    const std::int64_t before = size();
+    if (!m_writable || length < 0 || before < 0) return Reservation::Failed;
+    HANDLE handle = handleOf(m_handle);
+    if (length < before && !setLength(handle, length)) return Reservation::Failed;
+    if (length == 0) return Reservation::Done;
+    // The clusters are taken now, or the call fails for want of them. A file
+    // system that does not take the call (Wine's) leaves the check below.
     FILE_ALLOCATION_INFO allocation{};
     allocation.AllocationSize.QuadPart = length;
-    SetFileInformationByHandle(handleOf(m_handle), FileAllocationInfo, &allocation, sizeof allocation);
-    return true;
+    if (!SetFileInformationByHandle(handle, FileAllocationInfo, &allocation, sizeof allocation) &&
+        isNoSpaceError(GetLastError()))
+        return Reservation::NoSpace;
+    if (!setLength(handle, length)) return isNoSpaceError(GetLastError()) ? Reservation::NoSpace : Reservation::Failed;
+    const std::int64_t held = allocatedBytes();
+    if (held < 0 || held >= length) return Reservation::Done;
+    const std::int64_t available = freeSpaceOf(handle);
+    if (available >= 0 && available < length - held) {
+        if (length > before) setLength(handle, before);
+        SetLastError(ERROR_DISK_FULL);
+        return Reservation::NoSpace;
+    }
+    return Reservation::Done;
 }
+
+std::int64_t File::allocatedBytes() const {
+    FILE_STANDARD_INFO info{};
+    if (!isOpen() || !GetFileInformationByHandleEx(handleOf(m_handle), FileStandardInfo, &info, sizeof info))
+        return -1;
+    return info.AllocationSize.QuadPart;
+}
+
+bool File::lastFailureWasNoSpace() { return isNoSpaceError(GetLastError()); }
 
 bool File::writeAt(std::int64_t offset, const void* data, std::size_t length) {
     if (!m_writable || offset < 0) return false;
@@ -201,7 +253,10 @@ bool File::replaceWhole(const std::wstring& path, const std::string& bytes) {
     if (writeWhole(temporary, bytes, true) &&
         MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
         return true;
+    // The cause of the failure outlives the clean-up, for the caller to tell.
+    const DWORD cause = GetLastError();
     DeleteFileW(temporary.c_str());
+    SetLastError(cause);
     return false;
 }
 

@@ -84,6 +84,31 @@ TEST(File, ExistingBytesAreKeptAndGrowthReadsAsZeros) {
     EXPECT_EQ(std::string(back, 6), std::string("abc\0Z\0", 6));
 }
 
+#ifndef _WIN32
+// Linux only: NTFS backs a grown file at once, and Wine cannot allocate ahead.
+TEST(File, AReservationBacksEveryByteAndKeepsWhatTheFileHeld) {
+    constexpr std::int64_t kLength = 1 << 20;
+    unittest::ScratchDir dir;
+    platform::File file;
+    ASSERT_TRUE(file.openForWriting(dir.file("dest")));
+    // Sparse: one byte written far into a grown file.
+    ASSERT_TRUE(file.resize(kLength));
+    ASSERT_TRUE(file.writeAt(kLength / 2, "Z", 1));
+    ASSERT_LT(file.allocatedBytes(), kLength);
+    ASSERT_EQ(file.reserve(kLength), platform::File::Reservation::Done);
+    EXPECT_EQ(file.size(), kLength);
+    EXPECT_GE(file.allocatedBytes(), kLength);
+    char back[2] = {};
+    EXPECT_EQ(file.readAt(kLength / 2 - 1, back, 2), 2);
+    EXPECT_EQ(std::string(back, 2), std::string("\0Z", 2));
+    // A shorter reservation cuts the file.
+    ASSERT_EQ(file.reserve(3), platform::File::Reservation::Done);
+    EXPECT_EQ(file.size(), 3);
+    ASSERT_TRUE(file.holdReadOnly());
+    EXPECT_EQ(file.reserve(3), platform::File::Reservation::Failed);
+}
+#endif
+
 TEST(File, TheReadOnlyHoldKeepsTheBytesAndRefusesWrites) {
     unittest::ScratchDir dir;
     platform::File file;

@@ -42,6 +42,7 @@ enum ExitCode : int {
     kExitCannotWriteState = 11,
     kExitEngineFailure = 12,
     kExitHttpError = 13,
+    kExitNotEnoughSpace = 14,
     kExitInterrupted = 130,
 };
 
@@ -82,6 +83,8 @@ constexpr char kUsage[] =
     "   11  cannot write OUTPUT.state\n"
     "   12  the download engine failed (libcurl's multi interface, or internal)\n"
     "   13  the server answered the HEAD request with another error status\n"
+    "   14  not enough space for OUTPUT and OUTPUT.state (the bytes still needed\n"
+    "       are shown); nothing was requested, a partial download is kept\n"
     "  130  interrupted (SIGINT or SIGTERM); the resume state is saved\n";
 
 volatile std::sig_atomic_t g_interrupted = 0;
@@ -259,6 +262,9 @@ int judge(Downloader& downloader, const Options& options) {
         return fail(kExitCannotWriteOutput, "cannot write " + options.output);
     case DE_SaveResumeStateError:
         return fail(kExitCannotWriteState, "cannot write " + options.output + ".state");
+    case DE_NotEnoughSpace:
+        return fail(kExitNotEnoughSpace,
+                    (boost::format("not enough space: %d bytes more needed") % downloader.spaceNeeded()).str());
     case DE_InternalError:
         return fail(kExitEngineFailure, "the download engine failed unexpectedly");
     default:

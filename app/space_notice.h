@@ -1,0 +1,17 @@
+// The notice for a drive that cannot hold the download: the space to free,
+// written as Windows Explorer writes sizes, and the drive to free it on.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// `bytes` in KB, MB or GB (units of 1024) with one decimal, rounded up so
+// that freeing what it says is always enough: "17.2 MB", in Russian "17,2 МБ".
+std::wstring spaceText(std::int64_t bytes, bool russian);
+
+// The drive of `path` as the user names it ("C:"), else its share
+// ("\\server\share") or, failing both, the path itself.
+std::wstring driveOf(const std::wstring& path);
+
+// Text 15 in the interface language for `bytes` to free on the drive of `path`.
+std::wstring notEnoughSpaceNotice(std::int64_t bytes, const std::wstring& path);
