@@ -25,9 +25,12 @@ public:
     WithLanguage& operator=(const WithLanguage&) = delete;
 };
 
+// The highest number of the table.
+constexpr unsigned kLastText = 15;
+
 std::vector<std::wstring> allTexts() {
     std::vector<std::wstring> texts;
-    for (unsigned number = 0; number <= 14; ++number) texts.push_back(uiText(number));
+    for (unsigned number = 0; number <= kLastText; ++number) texts.push_back(uiText(number));
     return texts;
 }
 
@@ -74,7 +77,7 @@ TEST(UiText, EveryTextExistsInBothLanguagesAndDiffers) {
     }
     WithLanguage language(0x0409);
     const std::vector<std::wstring> english = allTexts();
-    for (unsigned number = 0; number <= 15; ++number) {
+    for (unsigned number = 0; number <= kLastText; ++number) {
         SCOPED_TRACE(number);
         EXPECT_FALSE(russian[number].empty());
         EXPECT_FALSE(english[number].empty());
@@ -90,7 +93,7 @@ TEST(UiText, EveryTextExistsInBothLanguagesAndDiffers) {
 TEST(UiText, NumbersBeyondTheTableAreEmpty) {
     for (const std::uint16_t languageId : {0x0419, 0x0409}) {
         WithLanguage language(languageId);
-        for (const unsigned number : {16u, 1000u, UINT_MAX}) EXPECT_EQ(uiText(number), L"") << number;
+        for (const unsigned number : {kLastText + 1, 1000u, UINT_MAX}) EXPECT_EQ(uiText(number), L"") << number;
     }
 }
 
