@@ -70,28 +70,11 @@ void fillUpTo(const fs::path& dir, std::int64_t leave) {
     std::ofstream(dir / "filler", std::ios::binary) << std::string(static_cast<std::size_t>(free - leave), 'x');
 }
 
-struct Start {
-    Start(const fs::path& dir, const std::string& url) : dest(dir / "out.bin"), state(dir / "out.bin.state") {
-        DownloadInfo info;
-        info.setUrlSuffix("");
-        info.setFileSize(kSize);
-        info.setPartSize(DownloadInfo::kPartSize);
-        info.setMaxWorkers(DownloadInfo::kMaxWorkers);
-        info.setUrls({url});
-        info.setFilePath(dest.wstring());
-        downloader.setDownloadInfo(info);
-        downloader.setTempFilePath(state.wstring());
-        // nginx's ETag, the same for every start of this test.
-        downloader.setValidator(validator);
-    }
-    void run() {
-        downloader.beginDownload();
-        while (downloader.isDownloading()) std::this_thread::sleep_for(5ms);
-    }
-    static inline std::string validator;
-    fs::path dest, state;
-    Downloader downloader;
-};
+// Runs a prepared start to its end.
+void runToEnd(Downloader& downloader) {
+    downloader.beginDownload();
+    while (downloader.isDownloading()) std::this_thread::sleep_for(5ms);
+}
 
 std::int32_t getsLogged(const testsupport::NginxServer& server) {
     const std::string log = server.accessLog();
@@ -111,14 +94,15 @@ TEST(EngineSpace, ADriveTooSmallAsksForNothingAndKeepsThePartialDownload) {
     HeaderList headers;
     std::string error;
     ASSERT_EQ(requestHeaders(url, {}, {}, headers, error), CURLE_OK) << error;
-    Start::validator = responseValidator(headers);
+    // nginx's ETag, the same for every start of this test.
+    const std::string validator = responseValidator(headers);
 
     // A first run, stopped after some parts, leaves its file, state and record
     // on the drive that is to fill up.
     SmallDrive drive(small.path(), "16m");
     if (!drive.mounted()) GTEST_SKIP() << "no tmpfs could be mounted";
     {
-        Start run(small.path(), url);
+        Start run(small.path(), url, validator, kSize);
         ASSERT_FALSE(run.downloader.prepareStart());
         run.downloader.beginDownload();
         const auto deadline = Clock::now() + 30s;
@@ -142,9 +126,9 @@ TEST(EngineSpace, ADriveTooSmallAsksForNothingAndKeepsThePartialDownload) {
 
     const std::int32_t getsBefore = getsLogged(server);
     {
-        Start full(small.path(), url);
+        Start full(small.path(), url, validator, kSize);
         ASSERT_TRUE(full.downloader.prepareStart());
-        full.run();
+        runToEnd(full.downloader);
         EXPECT_EQ(full.downloader.result(), DE_NotEnoughSpace);
         EXPECT_EQ(full.downloader.spaceNeeded(), kSize - held + static_cast<std::int64_t>(keptState.size()));
     }
@@ -158,9 +142,9 @@ TEST(EngineSpace, ADriveTooSmallAsksForNothingAndKeepsThePartialDownload) {
     fs::copy_file(first / "out.bin", small / "out.bin", fs::copy_options::overwrite_existing);
     fillUpTo(small.path(), 0);
     {
-        Start full(small.path(), url);
+        Start full(small.path(), url, validator, kSize);
         ASSERT_TRUE(full.downloader.prepareStart());
-        full.run();
+        runToEnd(full.downloader);
         EXPECT_EQ(full.downloader.result(), DE_NotEnoughSpace);
         EXPECT_EQ(full.downloader.spaceNeeded(), static_cast<std::int64_t>(keptState.size()));
     }
@@ -169,9 +153,9 @@ TEST(EngineSpace, ADriveTooSmallAsksForNothingAndKeepsThePartialDownload) {
 
     // Room made: the next start continues and finishes byte-exact.
     fs::remove(small / "filler");
-    Start freed(small.path(), url);
+    Start freed(small.path(), url, validator, kSize);
     ASSERT_TRUE(freed.downloader.prepareStart());
-    freed.run();
+    runToEnd(freed.downloader);
     EXPECT_EQ(freed.downloader.result(), DE_Success);
     ASSERT_TRUE(freed.downloader.downloadInfo().isComplete());
     EXPECT_EQ(testsupport::sha256OfFile(small / "out.bin"), testsupport::sha256OfFile(root / "f.bin"));
