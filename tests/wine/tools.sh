@@ -61,7 +61,7 @@ launch_xvfb() {
     XVFB_PID=$!
     local tries number=""
     for tries in $(seq 50); do
-        number=$(tr -dc 0-9 <"$file" 2>/dev/null)
+        number=$(tr -dc 0-9 2>/dev/null <"$file")
         [ -n "$number" ] && break
         sleep 0.2
     done
