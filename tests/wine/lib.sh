@@ -193,12 +193,20 @@ control_visible() {
 
 # Keys to the window with this caption, through the X server's input path.
 send_keys() {
-    local id
-    id=$(window_id "$1")
-    [ -n "$id" ] || fail "no window \"$1\" to type into"
+    local id caption=$1
+    id=$(window_id "$caption")
+    [ -n "$id" ] || fail "no window \"$caption\" to type into"
     shift
-    xdotool windowfocus --sync "$id" 2>/dev/null || xdotool windowfocus "$id"
-    sleep 0.3
+    # Under load the focus may land after xdotool gives up waiting for it,
+    # or move on meanwhile; a key sent then would go to another window and be
+    # lost. It is sent once the window has held the focus for a moment.
+    has_focus() { [ "$(xdotool getwindowfocus 2>/dev/null)" = "$id" ]; }
+    focused_a_moment() {
+        has_focus || xdotool windowfocus --sync "$id" 2>/dev/null || xdotool windowfocus "$id"
+        has_focus && sleep 0.3 && has_focus
+    }
+    wait_until 20 focused_a_moment ||
+        fail "window \"$caption\" did not keep the focus (it went to $(xdotool getwindowfocus 2>/dev/null))"
     xdotool key --delay 150 "$@"
 }
 
