@@ -66,4 +66,7 @@ inline constexpr char kStoppedBeforeAllocation[] = "stopped before the dest file
 inline constexpr char kFinishedFileUnread[] = "dest file complete, but could not be read back for its digest.";
 inline constexpr char kFinishedFileMismatch[] = "dest file does not match the recorded digest: not started, record erased.";
 inline constexpr char kDownloadFailed[] = "Error: download thread failed: %s";
+inline constexpr char kOutageTooLong[] = "transport failures outlasted the outage window";
+inline constexpr char kWriteFailed[] = "a write of the destination failed";
+inline constexpr char kLostTime[] = "the program did not run for a while: the outage window starts again";
 }  // namespace logtext

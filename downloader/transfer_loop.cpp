@@ -19,8 +19,6 @@ namespace {
 using transfer::RetryClock;
 
 constexpr char kTransportFailure[] = "transport failure of worker %d: %d, asked again after a pause";
-constexpr char kOutageTooLong[] = "transport failures outlasted the outage window";
-constexpr char kWriteFailed[] = "a write of the destination failed";
 
 std::int64_t receivedSoFar(const Downloader::UserPDataList& workers) {
     std::int64_t total = 0;
@@ -232,7 +230,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
             // The disk lost bytes already handed over: nothing fetched from
             // now on could be kept.
             if (writer.writeFailed()) {
-                diagnosticLog(kWriteFailed);
+                diagnosticLog(logtext::kWriteFailed);
                 cleanUp();
                 return DE_DestWriteError;
             }
@@ -246,7 +244,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
             for (const auto& record : run.workers) progress += record->downloadedLength;
             setProgressLength(progress);
             const auto now = RetryClock::now();
-            if (outage.lookAt(now)) diagnosticLog(transfer::kLostTime);
+            if (outage.lookAt(now)) diagnosticLog(logtext::kLostTime);
             noteBytes(now);
 
             readFinished();
@@ -259,7 +257,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
         // the answer it is, however its body ended.
         bool outageTooLong = false;
         const auto now = RetryClock::now();
-        if (outage.lookAt(now)) diagnosticLog(transfer::kLostTime);
+        if (outage.lookAt(now)) diagnosticLog(logtext::kLostTime);
         noteBytes(now);
         for (auto it = handlesErrorMap.begin(); it != handlesErrorMap.end();) {
             const auto worker = std::find(run.workerHandles.begin(), run.workerHandles.end(), it->first);
@@ -282,7 +280,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
             verifyAndSaveDownloadedParts(run.multiHandle.get(), run.workerHandles, curlOrVerificationErrorCount,
                                          run.workers, writer, handlesErrorMap);
         if (writer.writeFailed()) {
-            diagnosticLog(kWriteFailed);
+            diagnosticLog(logtext::kWriteFailed);
             cleanUp();
             return DE_DestWriteError;
         }
@@ -293,7 +291,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
             return serverErrorCode;
         }
         if (curlOrVerificationErrorCount > MAX_VERIFICATION_ERROR_COUNT || outageTooLong) {
-            diagnosticLog(outageTooLong ? kOutageTooLong : logtext::kTooManyErrors);
+            diagnosticLog(outageTooLong ? logtext::kOutageTooLong : logtext::kTooManyErrors);
             cleanUp();
             dump(run.workers, writer);
             return DE_TooManyErrors;

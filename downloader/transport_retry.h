@@ -56,9 +56,6 @@ public:
     ScopedRetryPolicyForTesting& operator=(const ScopedRetryPolicyForTesting&) = delete;
 };
 
-// Log text of a look that found the program had not run for a while.
-inline constexpr char kLostTime[] = "the program did not run for a while: the outage window starts again";
-
 // The outage clock and the shared pause of one transfer run.
 class OutageRetry {
 public:

@@ -22,8 +22,6 @@ constexpr char kStreamBegins[] = "a range request was answered with the whole fi
 constexpr char kStreamAsked[] = "stream asked from byte %d";
 constexpr char kStreamFailure[] = "stream transport failure: %d, asked again after a pause";
 constexpr char kStreamRefused[] = "stream answer refused: status=%s, code=%d";
-constexpr char kOutageTooLong[] = "transport failures outlasted the outage window";
-constexpr char kWriteFailed[] = "a write of the destination failed";
 
 // The header and write data of the stream's handle.
 struct StreamTransfer {
@@ -155,7 +153,7 @@ DownloadResult Downloader::runWholeStream(transfer::TransferRun& run, Downloader
             return leave(DE_Stopped);
         }
         if (writer.writeFailed()) {
-            diagnosticLog(kWriteFailed);
+            diagnosticLog(logtext::kWriteFailed);
             curl_multi_remove_handle(multi, handle);
             return DE_DestWriteError;
         }
@@ -168,7 +166,7 @@ DownloadResult Downloader::runWholeStream(transfer::TransferRun& run, Downloader
         }
         setProgressLength(m_info.completedLength() + parts.heldBytes());
         now = RetryClock::now();
-        if (outage.lookAt(now)) diagnosticLog(transfer::kLostTime);
+        if (outage.lookAt(now)) diagnosticLog(logtext::kLostTime);
         if (stream.record.receivedBytes != received) {
             received = stream.record.receivedBytes;
             outage.bytesArrived(now);
@@ -191,7 +189,7 @@ DownloadResult Downloader::runWholeStream(transfer::TransferRun& run, Downloader
             diagnosticLogf(kStreamFailure, static_cast<int>(code));
             m_lastTransferError = code;
             if (!outage.retryLater(now)) {
-                diagnosticLog(kOutageTooLong);
+                diagnosticLog(logtext::kOutageTooLong);
                 return leave(DE_TooManyErrors);
             }
             awaitingRetry = true;

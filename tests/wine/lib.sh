@@ -324,10 +324,16 @@ trust_verdict() {
 # download folder and started from there exactly once (WHAT names the start
 # in failure messages; the box's text is named when one shows).
 install_once() {
-    local what=$1 served=$2 starts
     start_installer "$E2E_INSTALLER" LANG=C.UTF-8
+    installed_once "$1" "$2" 120
+}
+
+# installed_once WHAT SERVED SECONDS: the same for the program already
+# started, which has SECONDS to end or show a box.
+installed_once() {
+    local what=$1 served=$2 starts
     ended_or_box() { ! kill -0 "$WINE_PID" 2>/dev/null || has_window "Error!"; }
-    wait_until 120 ended_or_box || fail "$what: installer.exe did not end ($(desktop_state))"
+    wait_until "$3" ended_or_box || fail "$what: installer.exe did not end ($(desktop_state))"
     has_window "Error!" && fail "$what: error box: $(control_text "$(probe "Error!")" 1004)"
     wait_installer 30
     [ "$INSTALLER_RC" = 0 ] || fail "$what: installer.exe ended with $INSTALLER_RC ($(desktop_state))"

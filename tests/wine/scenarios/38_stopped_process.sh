@@ -45,12 +45,4 @@ NGINX_PID=""
 start_nginx "$WORK/www" "limit_rate 16k;"
 sleep 90
 resume_program
-ended_or_box() { has_window "Error!" || ! kill -0 "$WINE_PID"; }
-wait_until 150 ended_or_box
-has_window "Error!" && fail "an error box after the program woke ($(control_text "$(probe "Error!")" 1004))"
-wait_installer 30
-[ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC after it woke"
-wait_until 30 dl_exists pel_mora_.exe.cmdline || fail "the installer was not started after the program woke"
-cmp "$SERVED" "$(dl pel_mora_.exe)" || fail "the started installer differs from the served one"
-starts=$(wc -l <"$(dl pel_mora_.exe.starts)")
-[ "$starts" -eq 1 ] || fail "the installer was started $starts times"
+installed_once "after the program woke" "$SERVED" 150
