@@ -11,6 +11,11 @@ namespace {
 
 constexpr std::int32_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 
+// The resume state opens with this marker and its format's number. The format
+// before runs opened with the URL suffix's length, which is never negative.
+constexpr std::int32_t kFormatMarker = -1;
+constexpr std::int32_t kRunsFormat = 2;
+
 bool isWorkerSlot(std::int32_t worker) { return worker >= 0 && worker < DownloadInfo::kWorkerSlots; }
 
 // The resume-state file is little-endian whatever the host is, so every value
@@ -73,6 +78,7 @@ DownloadInfo& DownloadInfo::operator=(const DownloadInfo& other) {
     for (std::int32_t w = 0; w < kWorkerSlots; ++w) {
         m_partDownloaded[w].store(other.m_partDownloaded[w].load());
         m_currentPart[w].store(other.m_currentPart[w].load());
+        m_runEnd[w].store(other.m_runEnd[w].load());
     }
     m_urls = other.m_urls;
     return *this;
@@ -131,16 +137,22 @@ std::int32_t DownloadInfo::partOffset(std::int32_t part) const {
     return static_cast<std::int32_t>(std::clamp<std::int64_t>(offset, std::numeric_limits<std::int32_t>::min(), kInt32Max));
 }
 
-std::int32_t DownloadInfo::maxCurrentPart() const {
+std::int32_t DownloadInfo::handedOut() const {
     const std::int32_t workers = workersCount();
-    std::int32_t highest = -1;
-    for (std::int32_t w = 0; w < workers; ++w) highest = std::max(highest, m_currentPart[w].load());
+    std::int32_t highest = 0;
+    for (std::int32_t w = 0; w < workers; ++w) highest = std::max(highest, m_runEnd[w].load());
     return highest;
 }
 
 std::int32_t DownloadInfo::currentPart(std::int32_t worker) const {
     return isWorkerSlot(worker) ? m_currentPart[worker].load() : 0;
 }
+
+std::int32_t DownloadInfo::runEnd(std::int32_t worker) const {
+    return isWorkerSlot(worker) ? m_runEnd[worker].load() : 0;
+}
+
+bool DownloadInfo::holdsPart(std::int32_t worker) const { return currentPart(worker) < runEnd(worker); }
 
 std::int32_t DownloadInfo::partDownloaded(std::int32_t worker) const {
     return isWorkerSlot(worker) ? m_partDownloaded[worker].load() : 0;
@@ -150,19 +162,37 @@ void DownloadInfo::setPartDownloaded(std::int32_t worker, std::int32_t bytes) {
     if (isWorkerSlot(worker)) m_partDownloaded[worker].store(bytes);
 }
 
-void DownloadInfo::takeNextPart(std::int32_t worker) {
-    if (!isWorkerSlot(worker)) return;
-    // Parts are handed out in ascending order to whichever worker asks first.
-    m_currentPart[worker].store(maxCurrentPart() + 1);
+void DownloadInfo::finishPart(std::int32_t worker) {
+    if (!holdsPart(worker)) return;
+    m_currentPart[worker].store(m_currentPart[worker].load() + 1);
     m_partDownloaded[worker].store(0);
 }
 
-bool DownloadInfo::isWorkerFinished(std::int32_t worker) const { return currentPart(worker) >= partsCount(); }
+void DownloadInfo::takeRun(std::int32_t worker, std::int32_t parts) {
+    if (!isWorkerSlot(worker) || holdsPart(worker)) return;
+    // Runs are handed out in ascending order to whichever worker asks first.
+    const std::int32_t first = handedOut();
+    const std::int32_t count = partsCount();
+    const std::int64_t end = std::min<std::int64_t>(static_cast<std::int64_t>(first) + std::max(parts, 1), count);
+    m_currentPart[worker].store(std::min(first, count));
+    m_runEnd[worker].store(static_cast<std::int32_t>(std::max<std::int64_t>(end, std::min(first, count))));
+    m_partDownloaded[worker].store(0);
+}
+
+void DownloadInfo::takeNextPart(std::int32_t worker) {
+    finishPart(worker);
+    if (!holdsPart(worker)) takeRun(worker, 1);
+}
+
+bool DownloadInfo::isWorkerFinished(std::int32_t worker) const {
+    return !holdsPart(worker) && handedOut() >= partsCount();
+}
 
 bool DownloadInfo::isComplete() const {
+    if (handedOut() < partsCount()) return false;
     const std::int32_t workers = workersCount();
     for (std::int32_t w = 0; w < workers; ++w) {
-        if (!isWorkerFinished(w)) return false;
+        if (holdsPart(w)) return false;
     }
     return true;
 }
@@ -170,7 +200,8 @@ bool DownloadInfo::isComplete() const {
 void DownloadInfo::resetWorkers() {
     const std::int32_t workers = workersCount();
     for (std::int32_t w = 0; w < workers; ++w) {
-        m_currentPart[w].store(w);
+        m_currentPart[w].store(0);
+        m_runEnd[w].store(0);
         m_partDownloaded[w].store(0);
     }
 }
@@ -178,25 +209,26 @@ void DownloadInfo::resetWorkers() {
 std::int32_t DownloadInfo::completedLength() const {
     const std::int32_t parts = partsCount();
     if (parts == 0) return 0;
-    const std::int32_t highest = maxCurrentPart();
-    // Everything below the highest assigned part is done unless a worker
-    // still holds it; (highest + 1) * partSize stays below fileSize here.
-    std::int32_t length = highest + 1 < parts ? m_partSize * (highest + 1) : m_fileSize;
+    // Everything handed out is done unless a worker still holds it.
+    std::int64_t length = std::min<std::int64_t>(static_cast<std::int64_t>(handedOut()) * m_partSize, m_fileSize);
     const std::int32_t workers = workersCount();
     for (std::int32_t w = 0; w < workers; ++w) {
-        const std::int32_t part = m_currentPart[w].load();
-        if (part < parts) length -= partLength(part);
+        if (!holdsPart(w)) continue;
+        const std::int64_t runFirst = static_cast<std::int64_t>(m_currentPart[w].load()) * m_partSize;
+        const std::int64_t runLast = std::min<std::int64_t>(static_cast<std::int64_t>(m_runEnd[w].load()) * m_partSize, m_fileSize);
+        length -= runLast - runFirst;
     }
-    return length;
+    return static_cast<std::int32_t>(std::max<std::int64_t>(length, 0));
 }
 
 bool DownloadInfo::hasAnyProgress() const {
-    return std::any_of(m_currentPart.begin(), m_currentPart.end(), [](const auto& part) { return part.load() != 0; });
+    return std::any_of(m_runEnd.begin(), m_runEnd.end(), [](const auto& end) { return end.load() != 0; });
 }
 
 std::string DownloadInfo::serialize() const {
     std::string out;
     LittleEndianWriter writer(out);
+    if (!writer.int32(kFormatMarker) || !writer.int32(kRunsFormat)) return {};
     if (!writer.narrow(m_urlSuffix) || !writer.narrow(m_fileTag) || !writer.wide(m_filePath)) return {};
     if (!writer.int32(m_partSize) || !writer.int32(m_fileSize) || !writer.int32(m_maxWorkers)) return {};
 
@@ -206,6 +238,9 @@ std::string DownloadInfo::serialize() const {
     }
     for (std::int32_t w = 0; w < workers; ++w) {
         if (!writer.int32(m_currentPart[w].load())) return {};
+    }
+    for (std::int32_t w = 0; w < workers; ++w) {
+        if (!writer.int32(m_runEnd[w].load())) return {};
     }
 
     if (m_urls.size() > static_cast<std::size_t>(kInt32Max)) return {};
@@ -273,36 +308,62 @@ private:
 bool DownloadInfo::parse(const std::string& bytes) {
     LittleEndianReader reader(bytes);
     DownloadInfo read;
+    // A state written before runs opens with the URL suffix's length; a
+    // negative number marks a format with runs, whose number follows.
+    bool withRuns = false;
+    std::int32_t first = 0;
+    std::int32_t format = 0;
+    if (LittleEndianReader peek(bytes); peek.int32(first) && first < 0) {
+        if (first != kFormatMarker || !peek.int32(format) || format != kRunsFormat) return false;
+        reader.int32(first);
+        reader.int32(format);
+        withRuns = true;
+    }
     if (!reader.narrow(read.m_urlSuffix) || !reader.narrow(read.m_fileTag) || !reader.wide(read.m_filePath)) return false;
     if (!reader.int32(read.m_partSize) || !reader.int32(read.m_fileSize) || !reader.int32(read.m_maxWorkers)) return false;
     if (read.m_partSize <= 0 || read.m_fileSize <= 0 || read.m_maxWorkers <= 0) return false;
 
     const std::int32_t workers = read.workersCount();
     const std::int32_t parts = read.partsCount();
-    std::vector<std::int32_t> kept(static_cast<std::size_t>(workers));
+    const auto count = static_cast<std::size_t>(workers);
+    std::vector<std::int32_t> kept(count), current(count), ends(count);
     for (std::int32_t& value : kept)
         if (!reader.int32(value)) return false;
-    for (std::int32_t w = 0; w < workers; ++w) {
-        std::int32_t part = 0;
-        if (!reader.int32(part)) return false;
-        // Parts are handed out one past the highest, so a finished worker's
-        // index lies at most `workers` past the last part (summed in 64 bits:
-        // a state of 1-byte parts counts nearly 2^31 of them).
-        if (part < 0 || part >= static_cast<std::int64_t>(parts) + workers) return false;
-        const std::int32_t keptBytes = kept[static_cast<std::size_t>(w)];
-        if (part < parts) {
-            // Two workers on one part. Only the few workers read so far are
+    for (std::int32_t& value : current)
+        if (!reader.int32(value)) return false;
+    if (withRuns) {
+        for (std::int32_t& value : ends)
+            if (!reader.int32(value)) return false;
+    } else {
+        for (std::size_t w = 0; w < count; ++w) {
+            // Before runs a worker held just its part, handed out one past
+            // the highest, so a finished worker's index lay at most `workers`
+            // past the last part (summed in 64 bits: a state of 1-byte parts
+            // counts nearly 2^31 of them). It now holds nothing at the end.
+            if (current[w] < 0 || current[w] >= static_cast<std::int64_t>(parts) + workers) return false;
+            if (current[w] >= parts) current[w] = parts;
+            ends[w] = current[w] < parts ? current[w] + 1 : parts;
+        }
+    }
+
+    for (std::size_t w = 0; w < count; ++w) {
+        const std::int32_t part = current[w];
+        if (part < 0 || part > ends[w] || ends[w] > parts) return false;
+        const bool holds = part < ends[w];
+        if (holds) {
+            // Two workers on one part. Only the few runs read so far are
             // compared: a table of every part would cost such a state
             // hundreds of megabytes.
-            for (std::int32_t earlier = 0; earlier < w; ++earlier) {
-                if (read.m_currentPart[earlier].load() == part) return false;
+            for (std::size_t earlier = 0; earlier < w; ++earlier) {
+                if (current[earlier] < ends[earlier] && part < ends[earlier] && current[earlier] < ends[w]) return false;
             }
-            if (keptBytes < 0 || keptBytes >= read.partLength(part)) return false;
-        } else if (keptBytes != 0) {
+            if (kept[w] < 0 || kept[w] >= read.partLength(part)) return false;
+        } else if (kept[w] != 0) {
             return false;
         }
         read.m_currentPart[w].store(part);
-        read.m_partDownloaded[w].store(keptBytes);
+        read.m_runEnd[w].store(ends[w]);
+        read.m_partDownloaded[w].store(kept[w]);
     }
 
     std::int32_t urlCount = 0;

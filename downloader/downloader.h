@@ -39,7 +39,13 @@ public:
         HeaderList headers;
         HeaderRecord statusHeader;
         std::int32_t workerIndex = 0;
+        // The part the body's bytes go to now; the request covers the parts
+        // from the one it began with up to (not including) runEnd.
         std::int32_t partIndex = -1;
+        std::int32_t runEnd = -1;
+        // The bytes the request asked for, both inclusive.
+        std::int32_t rangeFirst = 0;
+        std::int32_t rangeLast = -1;
         std::int32_t expectedLength = 0;
         std::int32_t contentSize = 0;
         SharedBytes buffer;
@@ -48,6 +54,13 @@ public:
         // Body bytes this record's transfers have taken in, never reset: the
         // loop tells an outage by it standing still.
         std::int64_t receivedBytes = 0;
+        // Body bytes of the current request.
+        std::int32_t requestReceived = 0;
+        // Where the parts a request completes before its last one go, and
+        // how many went there, never reset: the loop offers the state when
+        // it grows.
+        DownloaderAsyncWriter* writer = nullptr;
+        std::int64_t partsHandedOver = 0;
         // Content-Range of the current transfer's final response, empty when it
         // sent none: a 206 naming other bytes than the Range asked for is refused.
         std::string contentRange;

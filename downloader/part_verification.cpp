@@ -1,7 +1,8 @@
-// Judging finished part transfers: a part is accepted only when it came with
-// status 206, exactly its own length, (when named) its own byte range and the
-// file version the download started with;
-// accepted parts go to the writer and their workers move on. A 200 carrying
+// Judging finished transfers: the last part of a request's run is accepted
+// only when it came with status 206, exactly its own length, (when named) the
+// request's byte range and the file version the download started with (the
+// parts before it went to the writer as the body crossed them, see
+// writeCallback); accepted parts go to the writer and their workers move on. A 200 carrying
 // the whole file of that version costs nothing: it asks for the stream.
 #include <algorithm>
 
@@ -73,15 +74,20 @@ DownloadResult Downloader::verifyAndSaveDownloadedParts(CURLM* multiHandle, std:
         }
 
         const std::int32_t p = record.partIndex;
-        if (record.downloadedLength != m_info.partLength(p)) {
+        if (record.downloadedLength != m_info.partLength(p) || record.runEnd > p + 1) {
             diagnosticLogf(logtext::kVerifyLength, i, record.downloadedLength);
             ++curlOrVerificationErrorCount;
             continue;
         }
+        // The description moved on without this record (a stale record):
+        // the part is not this worker's to hand over.
+        if (m_info.currentPart(i) != p || !m_info.holdsPart(i)) continue;
 
         // The filled buffer itself goes to the writer; the worker refills a free one.
         record.bufferCapacity = writer.handOver(m_info.partOffset(p), m_info.partLength(p), record.buffer);
-        m_info.takeNextPart(i);
+        ++record.partsHandedOver;
+        m_info.finishPart(i);
+        record.downloadedLength = 0;
     }
 
     diagnosticLogf(logtext::kVerifyEnd, static_cast<int>(serverErrorCode));

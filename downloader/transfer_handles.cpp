@@ -11,6 +11,7 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/trim.hpp>
 
+#include "downloader/async_writer.h"
 #include "downloader/header_record.h"
 
 namespace transfer {
@@ -128,15 +129,24 @@ void armWorker(TransferRun& run, const DownloadInfo& info, std::int32_t w, std::
     const std::int32_t length = info.partLength(p);
     // Kept bytes outside the part cannot be the start of it.
     if (keptBytes < 0 || keptBytes >= length) keptBytes = 0;
+    // The request covers the rest of the worker's run; a part armed outside
+    // the run it holds is asked for alone.
+    std::int32_t end = info.runEnd(w);
+    if (info.currentPart(w) != p || end <= p || end > info.partsCount()) end = p + 1;
 
     const std::int32_t first = offset + keptBytes;
-    const std::int32_t last = offset + length - 1;
+    const std::int32_t last = static_cast<std::int32_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(end) * info.partSize(), info.fileSize()) - 1);
     run.rangeTexts[static_cast<std::size_t>(w)] = formatRange(first, last);
 
+    record.rangeFirst = first;
+    record.rangeLast = last;
     record.expectedLength = last - first + 1;
     record.downloadedLength = keptBytes;
+    record.requestReceived = 0;
     record.contentSize = 0;
     record.partIndex = p;
+    record.runEnd = end;
     record.headers.clear();
     record.statusHeader = HeaderRecord{};
     record.contentRange.clear();
@@ -155,6 +165,27 @@ void armWorker(TransferRun& run, const DownloadInfo& info, std::int32_t w, std::
                      run.rangeTexts[static_cast<std::size_t>(w)].c_str());
 }
 
+namespace {
+
+// The body has filled the record's part and the request goes on: the part
+// goes to the writer, as a verified part does, and the worker moves to the
+// next part of its run. False when it cannot (no writer, or the description
+// no longer has the worker on this part).
+bool handOverRunPart(Downloader::UserPData& record, DownloadInfo& info) {
+    const std::int32_t p = record.partIndex;
+    if (record.writer == nullptr || info.currentPart(record.workerIndex) != p ||
+        info.runEnd(record.workerIndex) < record.runEnd)
+        return false;
+    record.bufferCapacity = record.writer->handOver(info.partOffset(p), info.partLength(p), record.buffer);
+    info.finishPart(record.workerIndex);
+    record.partIndex = p + 1;
+    record.downloadedLength = 0;
+    ++record.partsHandedOver;
+    return true;
+}
+
+}  // namespace
+
 std::size_t writeCallback(char* data, std::size_t size, std::size_t count, void* userData) {
     auto* record = static_cast<Downloader::UserPData*>(userData);
     const std::size_t n = size * count;
@@ -162,10 +193,13 @@ std::size_t writeCallback(char* data, std::size_t size, std::size_t count, void*
     if (record->statusHeader.value != "206") return 0;
     if (record->contentSize != record->expectedLength) return 0;
 
-    const DownloadInfo& info = record->owner->downloadInfo();
-    const std::int64_t end = static_cast<std::int64_t>(record->downloadedLength) + static_cast<std::int64_t>(n);
-    if (end > info.partLength(record->partIndex)) return 0;
-    if (end > record->bufferCapacity) return 0;
+    DownloadInfo& info = record->owner->downloadInfo();
+    // A chunk is taken whole or not at all; it never runs past the run.
+    const std::int64_t runLeft = static_cast<std::int64_t>(record->rangeLast) + 1 -
+                                 info.partOffset(record->partIndex) - record->downloadedLength;
+    if (static_cast<std::int64_t>(n) > runLeft ||
+        static_cast<std::int64_t>(record->requestReceived) + static_cast<std::int64_t>(n) > record->expectedLength)
+        return 0;
     // Bytes of another range, or of another version of the file, would be
     // written into this part's place. The headers cannot change within one
     // body, so the first bytes of it decide.
@@ -179,8 +213,29 @@ std::size_t writeCallback(char* data, std::size_t size, std::size_t count, void*
         record->bodyChecked = true;
     }
 
-    if (n > 0) std::memcpy(record->buffer.get() + record->downloadedLength, data, n);
-    record->downloadedLength = static_cast<std::int32_t>(end);
+    // The body runs through the parts of the run in order; each part it
+    // fills before the last is handed over at once, the last is judged when
+    // the transfer ends.
+    std::size_t taken = 0;
+    while (taken < n) {
+        const std::int32_t length = info.partLength(record->partIndex);
+        if (record->downloadedLength == length) {
+            if (record->partIndex + 1 >= record->runEnd) return 0;
+            try {
+                if (!handOverRunPart(*record, info)) return 0;
+            } catch (...) {
+                return 0;
+            }
+            continue;
+        }
+        const std::size_t room = static_cast<std::size_t>(std::min(length, record->bufferCapacity) - record->downloadedLength);
+        if (room == 0) return 0;
+        const std::size_t chunk = std::min(room, n - taken);
+        std::memcpy(record->buffer.get() + record->downloadedLength, data + taken, chunk);
+        record->downloadedLength += static_cast<std::int32_t>(chunk);
+        taken += chunk;
+    }
+    record->requestReceived += static_cast<std::int32_t>(n);
     record->receivedBytes += static_cast<std::int64_t>(n);
     return n;
 }
@@ -245,12 +300,9 @@ bool contentRangeMatches(const Downloader::UserPData& record, const DownloadInfo
     if (record.contentRange.empty()) return true;
     const std::optional<ContentRange> range = parseContentRange(record.contentRange);
     if (!range) return false;
-    const std::int64_t partEnd =
-        static_cast<std::int64_t>(info.partOffset(record.partIndex)) + info.partLength(record.partIndex);
-    const std::int64_t first = partEnd - record.expectedLength;
-    const std::int64_t last = partEnd - 1;
     // Another total means another file: its bytes do not belong in this one.
-    return range->first == first && range->last == last && (range->total < 0 || range->total == info.fileSize());
+    return range->first == record.rangeFirst && range->last == record.rangeLast &&
+           (range->total < 0 || range->total == info.fileSize());
 }
 
 std::string proxyAddress(const ProxySettings& proxy) {
@@ -334,11 +386,12 @@ long pauseBeforeWait(ReadPacing& pacing, const TransferRun& run, const DownloadI
     const auto now = ReadPacing::Clock::now();
     for (std::size_t w = 0; w < run.workers.size(); ++w) {
         const Downloader::UserPData& record = *run.workers[w];
-        if (record.partIndex < 0 || info.isWorkerFinished(static_cast<std::int32_t>(w)) ||
+        if (record.partIndex < 0 || !info.holdsPart(static_cast<std::int32_t>(w)) ||
             (w < paused.size() && paused[w])) {
             pacing.idle(w);
         } else {
-            pacing.observe(now, w, record.partIndex, record.downloadedLength, info.partLength(record.partIndex));
+            // A request is one transfer however many parts it covers.
+            pacing.observe(now, w, record.rangeFirst, record.requestReceived, record.expectedLength);
         }
     }
     long bound = std::max(waitMilliseconds, 0L);

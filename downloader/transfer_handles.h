@@ -78,7 +78,9 @@ Downloader::UserPDataList createWorkerRecords(Downloader* owner, std::int32_t wo
 bool createTransferHandles(TransferRun& run, const std::string& url, const ProxySettings& proxy);
 
 // Resets worker w's record for part p with keptBytes leading bytes already in
-// its buffer, and sets the handle's Range to the rest of the part.
+// its buffer, and sets the handle's Range to the rest of the part and of the
+// run of parts the worker holds after it (just the part when the worker's run
+// does not begin at p).
 void armWorker(TransferRun& run, const DownloadInfo& info, std::int32_t w, std::int32_t p,
                std::int32_t keptBytes);
 
@@ -86,6 +88,9 @@ void armWorker(TransferRun& run, const DownloadInfo& info, std::int32_t w, std::
 std::string formatRange(std::int32_t first, std::int32_t last);
 
 // libcurl write function of the worker handles; user data is the record.
+// Takes the body only after a 206 of exactly the bytes asked for, of the
+// file's version; every part the body fills before the run's last one goes
+// to the record's writer as soon as it is full.
 std::size_t writeCallback(char* data, std::size_t size, std::size_t count, void* userData);
 
 // Header function of the worker handles: headerCallback, and the final
@@ -93,7 +98,8 @@ std::size_t writeCallback(char* data, std::size_t size, std::size_t count, void*
 std::size_t partHeaderCallback(char* data, std::size_t size, std::size_t count, void* userData);
 
 // True when the record's final response either named no byte range or named
-// exactly the bytes its Range asked for, of a file of the expected size.
+// exactly the bytes its Range asked for (rangeFirst to rangeLast), of a file
+// of the expected size.
 bool contentRangeMatches(const Downloader::UserPData& record, const DownloadInfo& info);
 
 // True unless the download's validator is known and the record's final

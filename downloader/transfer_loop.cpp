@@ -1,7 +1,9 @@
 // One run of the download over one URL: up to workersCount parallel range
-// requests on the libcurl multi interface, parts handed out in ascending
-// order, every finished transfer verified, the resume state saved after each
-// cycle, and the unfinished parts dumped when the run ends early. A
+// requests on the libcurl multi interface, each covering a run of parts (see
+// run_policy.h), runs handed out in ascending order, every part verified as
+// the body crosses its end or the transfer finishes, the resume state offered
+// whenever parts were done, and the unfinished parts dumped when the run ends
+// early. A
 // transport failure pauses the part instead of counting it (see
 // transport_retry.h); a failed write of the destination ends the run at once.
 // A server that answers a range request with the whole file turns the rest
@@ -11,6 +13,7 @@
 #include "downloader/async_writer.h"
 #include "downloader/diagnostic_log.h"
 #include "downloader/downloader.h"
+#include "downloader/run_policy.h"
 #include "downloader/transfer_handles.h"
 #include "downloader/transport_retry.h"
 
@@ -18,12 +21,44 @@ namespace {
 
 using transfer::RetryClock;
 
+constexpr char kRunTaken[] = "worker %d takes parts %d to %d";
+
 constexpr char kTransportFailure[] = "transport failure of worker %d: %d, asked again after a pause";
 
 std::int64_t receivedSoFar(const Downloader::UserPDataList& workers) {
     std::int64_t total = 0;
     for (const auto& record : workers) total += record->receivedBytes;
     return total;
+}
+
+std::int64_t handedOverSoFar(const Downloader::UserPDataList& workers) {
+    std::int64_t total = 0;
+    for (const auto& record : workers) total += record->partsHandedOver;
+    return total;
+}
+
+// What worker w's next run is sized by: the parts left, and the others' runs
+// with the bytes still to come and the rates they have shown.
+transfer::RunPlan planRun(const DownloadInfo& info, const Downloader::UserPDataList& workers,
+                          const transfer::RunRates& rates, std::int32_t w, RetryClock::time_point now) {
+    transfer::RunPlan plan;
+    plan.partsCount = info.partsCount();
+    plan.partsLeft = plan.partsCount - info.handedOut();
+    plan.partSize = info.partSize();
+    plan.workers = info.workersCount();
+    const auto& asker = *workers[static_cast<std::size_t>(w)];
+    plan.bytesPerSecond = rates.rate(static_cast<std::size_t>(w), now, asker.receivedBytes);
+    for (std::int32_t other = 0; other < plan.workers; ++other) {
+        if (other == w || !info.holdsPart(other)) continue;
+        const auto& record = *workers[static_cast<std::size_t>(other)];
+        const std::int32_t current = info.currentPart(other);
+        const std::int64_t runLast =
+            std::min<std::int64_t>(static_cast<std::int64_t>(info.runEnd(other)) * info.partSize(), info.fileSize());
+        const std::int32_t inPart = record.partIndex == current ? record.downloadedLength : info.partDownloaded(other);
+        plan.busy.push_back({runLast - info.partOffset(current) - inPart,
+                             rates.rate(static_cast<std::size_t>(other), now, record.receivedBytes)});
+    }
+    return plan;
 }
 
 }  // namespace
@@ -52,6 +87,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
     for (const auto& record : run.workers) {
         record->buffer = writer.takeBuffer();
         record->bufferCapacity = writer.bufferSize();
+        record->writer = &writer;
     }
     if (m_stopped) return DE_Stopped;
 
@@ -88,6 +124,16 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
     transfer::OutageRetry outage(transfer::retryPolicy(), RetryClock::now(), anotherMirrorRemains);
     std::vector<bool> awaitingRetry(static_cast<std::size_t>(workersCount), false);
     std::int64_t received = 0;
+    transfer::RunRates rates(static_cast<std::size_t>(workersCount));
+    // Parts completed by bodies still on their way are offered to the state
+    // as they are done, not only when their transfers finish.
+    std::int64_t handedOver = 0;
+    auto offerNewParts = [&] {
+        const std::int64_t total = handedOverSoFar(run.workers);
+        if (total == handedOver) return;
+        handedOver = total;
+        offerState(writer);
+    };
     auto noteBytes = [&](RetryClock::time_point now) {
         const std::int64_t total = receivedSoFar(run.workers);
         if (total != received) outage.bytesArrived(now);
@@ -118,6 +164,10 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
             if (handlesErrorMap.find(handle) == handlesErrorMap.end() && !*waiting) continue;
             if (*waiting && !retryDue) continue;  // still paused
             UserPData& record = *run.workers[static_cast<std::size_t>(w)];
+            if (!m_info.holdsPart(w) && !m_info.isWorkerFinished(w)) {
+                m_info.takeRun(w, transfer::runLength(planRun(m_info, run.workers, rates, w, RetryClock::now())));
+                diagnosticLogf(kRunTaken, w, m_info.currentPart(w), m_info.runEnd(w) - 1);
+            }
             if (m_info.isWorkerFinished(w)) {
                 record.downloadedLength = 0;
                 *waiting = false;
@@ -146,6 +196,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
                 m_info.setPartDownloaded(w, keptBytes);
             }
             transfer::armWorker(run, m_info, w, p, keptBytes);
+            rates.requested(static_cast<std::size_t>(w), RetryClock::now(), record.receivedBytes);
             // A handle libcurl would not take can never finish; it is judged
             // as a failed transfer instead of being waited for.
             if (curl_multi_add_handle(run.multiHandle.get(), handle) != CURLM_OK) notAdded.push_back(handle);
@@ -238,6 +289,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
             // A state whose parts the writer has flushed since is saved now,
             // not at the next finished transfer: a disk that fills up
             // meanwhile would leave no room for it.
+            offerNewParts();
             saveDurableState(writer.durableCount());
 
             std::int32_t progress = m_info.completedLength();
@@ -259,6 +311,12 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
         const auto now = RetryClock::now();
         if (outage.lookAt(now)) diagnosticLog(logtext::kLostTime);
         noteBytes(now);
+        for (const auto& [handle, code] : handlesErrorMap) {
+            const auto worker = std::find(run.workerHandles.begin(), run.workerHandles.end(), handle);
+            if (worker == run.workerHandles.end()) continue;
+            const auto w = static_cast<std::size_t>(worker - run.workerHandles.begin());
+            rates.ended(w, now, run.workers[w]->receivedBytes);
+        }
         for (auto it = handlesErrorMap.begin(); it != handlesErrorMap.end();) {
             const auto worker = std::find(run.workerHandles.begin(), run.workerHandles.end(), it->first);
             const auto w = static_cast<std::int32_t>(worker - run.workerHandles.begin());
@@ -305,6 +363,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
         // usually a later cycle's save: the state never claims a part the
         // disk may still lack.
         diagnosticLog(logtext::kSaveState);
+        handedOver = handedOverSoFar(run.workers);
         offerState(writer);
         firstPass = false;
     }

@@ -13,17 +13,23 @@ WholeStream::WholeStream(DownloadInfo& info, DownloaderAsyncWriter& writer) : m_
 std::int32_t WholeStream::holderOf(std::int32_t part) const {
     const std::int32_t workers = m_info.workersCount();
     for (std::int32_t w = 0; w < workers; ++w)
-        if (m_info.currentPart(w) == part) return w;
+        if (m_info.currentPart(w) <= part && part < m_info.runEnd(w)) return w;
     return -1;
 }
 
 std::int32_t WholeStream::firstByteNeeded() {
     const std::int32_t parts = m_info.partsCount();
+    const std::int32_t workers = m_info.workersCount();
+    // Parts nobody was handed yet are held before the stream walks them.
+    bool held = false;
+    for (std::int32_t w = 0; w < workers; ++w) held = held || m_info.holdsPart(w);
+    if (!held && m_info.handedOut() < parts && workers > 0) m_info.takeRun(0, 1);
+
     std::int32_t lowest = parts;
     std::int32_t holder = -1;
-    for (std::int32_t w = 0; w < m_info.workersCount(); ++w) {
+    for (std::int32_t w = 0; w < workers; ++w) {
         const std::int32_t part = m_info.currentPart(w);
-        if (part < lowest) {
+        if (m_info.holdsPart(w) && part < lowest) {
             lowest = part;
             holder = w;
         }
@@ -88,7 +94,7 @@ void WholeStream::gather(std::int32_t part, std::int32_t offset, const char* dat
         std::memcpy(m_buffer.get() + m_filled, data + (m_filled - offset), static_cast<std::size_t>(end - m_filled));
         m_filled = end;
     }
-    if (m_filled < partLength) return;
+    if (m_filled < partLength || m_info.currentPart(holder) != part) return;
 
     m_capacity = m_writer.handOver(m_info.partOffset(part), partLength, m_buffer);
     m_info.takeNextPart(holder);
@@ -102,7 +108,7 @@ std::int32_t WholeStream::heldBytes() const {
     std::int32_t held = 0;
     for (std::int32_t w = 0; w < m_info.workersCount(); ++w) {
         const std::int32_t part = m_info.currentPart(w);
-        if (part >= parts) continue;
+        if (part >= parts || !m_info.holdsPart(w)) continue;
         held += std::max(m_info.partDownloaded(w), part == m_part ? m_filled : 0);
     }
     return held;

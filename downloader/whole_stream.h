@@ -2,8 +2,9 @@
 // Range): the stream's bytes are cut back into the description's parts, each
 // part handed to the writer as the stream crosses its end, exactly as a
 // verified part is. The stream walks the parts in ascending order while the
-// parts still to fetch are held by workers above it, so the description,
-// its resume state and isComplete() stay as they are with part transfers.
+// parts still to fetch are held by workers' runs above it, so the
+// description, its resume state and isComplete() stay as they are with part
+// transfers.
 #pragma once
 
 #include <cstddef>

@@ -112,6 +112,7 @@ public:
         info.setFileSize(1000);
         info.setPartSize(DownloadInfo::kPartSize);
         info.setMaxWorkers(DownloadInfo::kMaxWorkers);
+        transfertest::handOutOnePartEach(info);
         info.setUrls({"http://127.0.0.1/installer.exe"});
         info.setFilePath(filePath);
         m_downloader.setDownloadInfo(info);

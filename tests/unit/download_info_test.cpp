@@ -1,4 +1,5 @@
-// Part arithmetic, worker scheduling and completion of the download description.
+// Part arithmetic, worker scheduling (runs of parts) and completion of the
+// download description.
 #include "downloader/download_info.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,8 @@ DownloadInfo describe(std::int32_t fileSize) {
     info.setFileSize(fileSize);
     info.setPartSize(DownloadInfo::kPartSize);
     info.setMaxWorkers(DownloadInfo::kMaxWorkers);
+    // One part each, in worker order: the scheduling tests below start there.
+    for (std::int32_t w = 0; w < info.workersCount(); ++w) info.takeRun(w, 1);
     return info;
 }
 
@@ -90,7 +93,7 @@ TEST_P(DegenerateDescription, HasNoPartsAndIsTriviallyComplete) {
     EXPECT_EQ(info.workersCount(), 0);
     EXPECT_TRUE(info.isComplete());
     EXPECT_EQ(info.completedLength(), 0);
-    EXPECT_EQ(info.maxCurrentPart(), -1);
+    EXPECT_EQ(info.handedOut(), 0);
     EXPECT_FALSE(info.hasAnyProgress());
 }
 
@@ -130,8 +133,10 @@ TEST(DownloadInfoSettings, SetMaxWorkersResetsTheWorkers) {
     info.takeNextPart(3);
     info.setPartDownloaded(5, 777);
     info.setMaxWorkers(12);
+    EXPECT_EQ(info.handedOut(), 0);
+    EXPECT_EQ(info.completedLength(), 0);
     for (std::int32_t w = 0; w < 12; ++w) {
-        EXPECT_EQ(info.currentPart(w), w);
+        EXPECT_FALSE(info.holdsPart(w));
         EXPECT_EQ(info.partDownloaded(w), 0);
     }
 }
@@ -175,7 +180,7 @@ TEST(DownloadInfoScheduling, TenMebibytesHandsOutPartsInAscendingOrder) {
         info.takeNextPart(w);
         EXPECT_EQ(info.currentPart(w), expectedPart++) << "worker " << w;
     }
-    EXPECT_EQ(info.maxCurrentPart(), 16);
+    EXPECT_EQ(info.handedOut(), 17);
 }
 
 TEST(DownloadInfoScheduling, TakeNextPartClearsTheKeptBytes) {
@@ -244,21 +249,65 @@ TEST(DownloadInfoWorkers, ResetLeavesEntriesBeyondTheWorkerCount) {
     DownloadInfo info = big;
     info.setFileSize(1048577);  // 3 workers now
     info.resetWorkers();
-    for (std::int32_t w = 0; w < 3; ++w) EXPECT_EQ(info.currentPart(w), w);
+    for (std::int32_t w = 0; w < 3; ++w) EXPECT_FALSE(info.holdsPart(w));
     for (std::int32_t w = 3; w < 12; ++w) EXPECT_EQ(info.currentPart(w), big.currentPart(w)) << "worker " << w;
 }
 
 TEST(DownloadInfoWorkers, AnyProgressLooksAtAllThirtyEntries) {
     DownloadInfo info = describe(1048577);
+    EXPECT_TRUE(info.hasAnyProgress());  // parts were handed out
     info.resetWorkers();
-    EXPECT_TRUE(info.hasAnyProgress());  // workers 1 and 2 sit on parts 1 and 2
+    EXPECT_FALSE(info.hasAnyProgress());
 
-    DownloadInfo single = describe(524288);
-    EXPECT_FALSE(single.hasAnyProgress());
-    DownloadInfo wide = describe(20000000);
-    DownloadInfo copy = wide;
-    copy.setFileSize(524288);  // one worker counted, but entries 1..11 stay non-zero
+    DownloadInfo copy = describe(20000000);
+    copy.setFileSize(524288);  // one worker counted, but entries 1..11 stay handed out
+    copy.resetWorkers();
     EXPECT_TRUE(copy.hasAnyProgress());
+}
+
+// Runs: parts go out as consecutive runs from the lowest part nobody was
+// handed; a part is done once its holder moved past it.
+TEST(DownloadInfoRuns, RunsAreHandedOutInOrderAndCountAsDoneOnlyWhenFinished) {
+    DownloadInfo info = describe(10 * 524288 + 1000);  // 11 parts, the last 1000 bytes
+    info.resetWorkers();
+    info.takeRun(0, 4);  // parts 0-3
+    info.takeRun(1, 4);  // parts 4-7
+    info.takeRun(2, 9);  // parts 8-10: cut at the end of the file
+    EXPECT_EQ(info.runEnd(0), 4);
+    EXPECT_EQ(info.currentPart(1), 4);
+    EXPECT_EQ(info.runEnd(2), 11);
+    EXPECT_EQ(info.handedOut(), 11);
+    EXPECT_EQ(info.completedLength(), 0);
+
+    info.finishPart(1);  // part 4
+    info.finishPart(1);  // part 5
+    info.setPartDownloaded(1, 300);
+    EXPECT_EQ(info.completedLength(), 2 * 524288) << "kept bytes are not done";
+    for (int i = 0; i < 3; ++i) info.finishPart(2);
+    EXPECT_FALSE(info.holdsPart(2));
+    EXPECT_TRUE(info.isWorkerFinished(2)) << "nothing is left to hand out";
+    EXPECT_EQ(info.completedLength(), 4 * 524288 + 1000);
+    info.takeRun(2, 1);
+    EXPECT_FALSE(info.holdsPart(2));
+
+    while (info.holdsPart(0)) info.finishPart(0);
+    while (info.holdsPart(1)) info.finishPart(1);
+    EXPECT_TRUE(info.isComplete());
+    EXPECT_EQ(info.completedLength(), info.fileSize());
+}
+
+TEST(DownloadInfoRuns, TakeNextPartGoesOnInTheRunThenTakesOnePart) {
+    DownloadInfo info = describe(20 * 524288);
+    info.resetWorkers();
+    info.takeRun(0, 2);   // 0-1
+    info.takeRun(1, 10);  // 2-11
+    info.takeNextPart(0);
+    EXPECT_EQ(info.currentPart(0), 1);
+    info.takeNextPart(0);
+    EXPECT_EQ(info.currentPart(0), 12);
+    EXPECT_EQ(info.runEnd(0), 13);
+    info.takeRun(1, 3);  // a worker that holds a run takes no other
+    EXPECT_EQ(info.runEnd(1), 12);
 }
 
 TEST(DownloadInfoWorkers, OutOfRangeWorkerIndexIsIgnored) {
@@ -268,7 +317,7 @@ TEST(DownloadInfoWorkers, OutOfRangeWorkerIndexIsIgnored) {
     info.takeNextPart(30);
     EXPECT_EQ(info.currentPart(30), 0);
     EXPECT_EQ(info.partDownloaded(-1), 0);
-    EXPECT_EQ(info.maxCurrentPart(), 11);
+    EXPECT_EQ(info.handedOut(), 12);
 }
 
 TEST(DownloadInfoCopy, CopiesEveryField) {
@@ -292,6 +341,7 @@ TEST(DownloadInfoCopy, CopiesEveryField) {
         EXPECT_EQ(copy.maxWorkers(), 12);
         for (std::int32_t w = 0; w < DownloadInfo::kWorkerSlots; ++w) {
             EXPECT_EQ(copy.currentPart(w), info.currentPart(w));
+            EXPECT_EQ(copy.runEnd(w), info.runEnd(w));
             EXPECT_EQ(copy.partDownloaded(w), info.partDownloaded(w));
         }
     }

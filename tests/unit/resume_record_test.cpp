@@ -62,6 +62,7 @@ protected:
         info.setFileSize(kSize);
         info.setPartSize(0);
         info.setMaxWorkers(0);
+        transfertest::handOutOnePartEach(info);
         info.setUrls({"http://127.0.0.1:9/f.bin"});
         info.setFilePath(m_dir.file("f.bin"));
         return info;

@@ -23,6 +23,7 @@ protected:
         info.setFileSize(kFileSize);
         info.setPartSize(0);
         info.setMaxWorkers(0);
+        transfertest::handOutOnePartEach(info);
         // Nothing listens there; the tests below never reach the network.
         info.setUrls({"http://127.0.0.1:9/file"});
         info.setFilePath(m_destPath.wstring());

@@ -75,6 +75,12 @@ struct MemoryRecordStore : ResumeRecordStore {
     }
 };
 
+// Worker w holding part w alone, for every worker: where the tests of one
+// finished transfer start.
+inline void handOutOnePartEach(DownloadInfo& info) {
+    for (std::int32_t w = 0; w < info.workersCount(); ++w) info.takeRun(w, 1);
+}
+
 inline std::string readAll(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -32,6 +32,7 @@ TEST_P(WholeStreamParts, WritesHeldPartsWholeSkipsDoneOnesAndKeepsThePartInFligh
     info.setFileSize(kFileSize);
     info.setPartSize(0);
     info.setMaxWorkers(0);
+    transfertest::handOutOnePartEach(info);
     std::string disk(kFileSize, '.');
     std::string expected = content;
     if (c.continued) {

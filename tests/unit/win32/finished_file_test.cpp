@@ -28,6 +28,7 @@ TEST(FinishedFile, ARunningInstallerIsHeldForTheNextStartNotReopenedForWriting) 
     info.setFileSize(static_cast<std::int32_t>(std::filesystem::file_size(dest)));
     info.setPartSize(DownloadInfo::kPartSize);
     info.setMaxWorkers(DownloadInfo::kMaxWorkers);
+    transfertest::handOutOnePartEach(info);
     info.setUrls({"http://127.0.0.1:9/installer.exe"});
     info.setFilePath(dest);
     while (!info.isComplete())
