@@ -67,8 +67,10 @@ void RunRates::ended(std::size_t worker, Clock::time_point now, std::int64_t rec
     if (worker >= m_workers.size()) return;
     Worker& w = m_workers[worker];
     if (!w.inFlight) return;
-    const double measured = current(w, now, received);
-    if (measured > 0) w.known = measured;
+    // A whole request, however short, is a rate: its round trip is in it.
+    const auto span = std::chrono::duration<double>(now - w.since).count();
+    const std::int64_t bytes = received - w.receivedBefore;
+    if (span > 0 && bytes > 0) w.known = static_cast<double>(bytes) / span;
     w.inFlight = false;
 }
 

@@ -27,7 +27,7 @@ struct RunPlan {
         std::int64_t bytesLeft = 0;  // of its run, not received yet
         double bytesPerSecond = 0;   // 0: not known
     };
-    std::vector<Busy> busy;  // the other workers holding runs
+    std::vector<Busy> busy;  // the other workers (bytesLeft 0: free now)
 };
 
 // Parts for the asking worker's next run: at least 1 while any part is left,
@@ -40,7 +40,8 @@ class RunRates {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // A request needs this long before its rate is trusted over the one before.
+    // A request under way needs this long before its rate is trusted over
+    // the one before; an ended request's rate always replaces it.
     static constexpr std::chrono::milliseconds kMinSpan{500};
 
     explicit RunRates(std::size_t workers) : m_workers(workers) {}

@@ -37,8 +37,9 @@ std::int64_t handedOverSoFar(const Downloader::UserPDataList& workers) {
     return total;
 }
 
-// What worker w's next run is sized by: the parts left, and the others' runs
-// with the bytes still to come and the rates they have shown.
+// What worker w's next run is sized by: the parts left, and the other
+// workers with the bytes their runs still have to come and the rates they
+// have shown.
 transfer::RunPlan planRun(const DownloadInfo& info, const Downloader::UserPDataList& workers,
                           const transfer::RunRates& rates, std::int32_t w, RetryClock::time_point now) {
     transfer::RunPlan plan;
@@ -48,15 +49,21 @@ transfer::RunPlan planRun(const DownloadInfo& info, const Downloader::UserPDataL
     plan.workers = info.workersCount();
     const auto& asker = *workers[static_cast<std::size_t>(w)];
     plan.bytesPerSecond = rates.rate(static_cast<std::size_t>(w), now, asker.receivedBytes);
+    // Every other worker shares the parts left: one holding nothing asks in
+    // the same pass, so it counts as free now.
     for (std::int32_t other = 0; other < plan.workers; ++other) {
-        if (other == w || !info.holdsPart(other)) continue;
+        if (other == w) continue;
         const auto& record = *workers[static_cast<std::size_t>(other)];
-        const std::int32_t current = info.currentPart(other);
-        const std::int64_t runLast =
-            std::min<std::int64_t>(static_cast<std::int64_t>(info.runEnd(other)) * info.partSize(), info.fileSize());
-        const std::int32_t inPart = record.partIndex == current ? record.downloadedLength : info.partDownloaded(other);
-        plan.busy.push_back({runLast - info.partOffset(current) - inPart,
-                             rates.rate(static_cast<std::size_t>(other), now, record.receivedBytes)});
+        std::int64_t bytesLeft = 0;
+        if (info.holdsPart(other)) {
+            const std::int32_t current = info.currentPart(other);
+            const std::int64_t runLast = std::min<std::int64_t>(
+                static_cast<std::int64_t>(info.runEnd(other)) * info.partSize(), info.fileSize());
+            const std::int32_t inPart =
+                record.partIndex == current ? record.downloadedLength : info.partDownloaded(other);
+            bytesLeft = runLast - info.partOffset(current) - inPart;
+        }
+        plan.busy.push_back({bytesLeft, rates.rate(static_cast<std::size_t>(other), now, record.receivedBytes)});
     }
     return plan;
 }

@@ -3,11 +3,12 @@
 // laid out field by field from the fuzzer's numbers so that the checks deep
 // in the reader are reached.
 //
-// Invariants: an accepted state writes back to exactly the bytes read; it
-// describes a consistent download (every worker's part and kept bytes inside
-// the file, the completed length between 0 and the file size, and complete
-// exactly when that length is the file size); a refused state leaves the
-// object as it was.
+// Invariants: an accepted state of the newest format writes back to exactly
+// the bytes read, and one of the format before runs to bytes that read back
+// the same; it describes a consistent download (every worker's run and kept
+// bytes inside the file, no two runs on one part, the completed length
+// between 0 and the file size, and complete exactly when that length is the
+// file size); a refused state leaves the object as it was.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "downloader/download_info.h"
 
@@ -41,6 +43,12 @@ void putNarrow(std::string& out, const std::string& text) {
 // sizes call for, with parts and kept counts near the edges of their ranges.
 std::string laidOutState(FuzzedDataProvider& data) {
     std::string out;
+    // The newest format (now and then with another number), or the one before runs.
+    const bool withRuns = data.ConsumeBool();
+    if (withRuns) {
+        putInt32(out, -1);
+        putInt32(out, data.ConsumeIntegralInRange<std::int32_t>(0, 20) == 0 ? data.ConsumeIntegral<std::int32_t>() : 2);
+    }
     putNarrow(out, data.ConsumeRandomLengthString(16));
     putNarrow(out, data.ConsumeRandomLengthString(16));
     const auto units = data.ConsumeIntegralInRange<std::int32_t>(0, 8);
@@ -76,10 +84,19 @@ std::string laidOutState(FuzzedDataProvider& data) {
     for (std::int64_t w = 0; w < workers; ++w) {
         putInt32(out, data.ConsumeBool() ? 0 : data.ConsumeIntegralInRange<std::int32_t>(-1, std::max(partSize, 0)));
     }
+    std::vector<std::int32_t> current;
     for (std::int64_t w = 0; w < workers; ++w) {
         const std::int64_t limit = std::min<std::int64_t>(parts + workers, INT32_MAX);
-        putInt32(out, data.ConsumeBool() ? static_cast<std::int32_t>(w)
-                                         : static_cast<std::int32_t>(data.ConsumeIntegralInRange<std::int64_t>(-1, limit)));
+        current.push_back(data.ConsumeBool() ? static_cast<std::int32_t>(w)
+                                             : static_cast<std::int32_t>(data.ConsumeIntegralInRange<std::int64_t>(-1, limit)));
+        putInt32(out, current.back());
+    }
+    // Run ends a little past the current parts (overlapping now and then), or anything.
+    for (std::int64_t w = 0; withRuns && w < workers; ++w) {
+        const auto end = static_cast<std::int64_t>(current[static_cast<std::size_t>(w)]) +
+                         data.ConsumeIntegralInRange<std::int32_t>(-1, 3);
+        putInt32(out, data.ConsumeBool() ? static_cast<std::int32_t>(std::clamp<std::int64_t>(end, INT32_MIN, INT32_MAX))
+                                         : data.ConsumeIntegral<std::int32_t>());
     }
     const auto urls = data.ConsumeIntegralInRange<std::int32_t>(0, 3);
     putInt32(out, urls);
@@ -99,20 +116,27 @@ void checkState(const std::string& bytes) {
         check(info.serialize() == before, "a refused state changes nothing");
         return;
     }
-    check(info.serialize() == bytes, "an accepted state writes back to the same bytes");
+    const std::string written = info.serialize();
+    if (bytes.size() >= 4 && bytes[0] == '\xFF' && bytes[1] == '\xFF' && bytes[2] == '\xFF' && bytes[3] == '\xFF')
+        check(written == bytes, "an accepted state writes back to the same bytes");
+    DownloadInfo again;
+    check(again.parse(written) && again.serialize() == written, "what is written reads back the same");
     const std::int32_t fileSize = info.fileSize();
     check(info.partSize() > 0 && fileSize > 0 && info.maxWorkers() > 0, "sizes and worker limit are positive");
     const std::int32_t parts = info.partsCount();
     for (std::int32_t w = 0; w < info.workersCount(); ++w) {
         const std::int32_t part = info.currentPart(w);
         const std::int32_t kept = info.partDownloaded(w);
-        check(part >= 0, "no worker before the first part");
-        if (part < parts) {
+        check(part >= 0 && part <= info.runEnd(w) && info.runEnd(w) <= parts, "the run inside the file");
+        if (info.holdsPart(w)) {
             check(kept >= 0 && kept < info.partLength(part), "kept bytes inside the part");
             check(static_cast<std::int64_t>(info.partOffset(part)) + info.partLength(part) <= fileSize,
                   "the part inside the file");
+            for (std::int32_t other = 0; other < w; ++other)
+                check(!info.holdsPart(other) || info.runEnd(other) <= part || info.currentPart(other) >= info.runEnd(w),
+                      "no two runs on one part");
         } else {
-            check(kept == 0, "a finished worker keeps nothing");
+            check(kept == 0, "a worker without a part keeps nothing");
         }
     }
     const std::int32_t completed = info.completedLength();
