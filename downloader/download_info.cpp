@@ -209,16 +209,19 @@ void DownloadInfo::resetWorkers() {
 std::int32_t DownloadInfo::completedLength() const {
     const std::int32_t parts = partsCount();
     if (parts == 0) return 0;
-    // Everything handed out is done unless a worker still holds it.
+    // Everything handed out is done unless a worker still holds it. Another
+    // thread may move the workers meanwhile: each entry is read once, and a
+    // worker caught between two runs holds nothing (its new run begins at or
+    // past the old end), so the figure stays inside the file.
     std::int64_t length = std::min<std::int64_t>(static_cast<std::int64_t>(handedOut()) * m_partSize, m_fileSize);
     const std::int32_t workers = workersCount();
     for (std::int32_t w = 0; w < workers; ++w) {
-        if (!holdsPart(w)) continue;
-        const std::int64_t runFirst = static_cast<std::int64_t>(m_currentPart[w].load()) * m_partSize;
-        const std::int64_t runLast = std::min<std::int64_t>(static_cast<std::int64_t>(m_runEnd[w].load()) * m_partSize, m_fileSize);
-        length -= runLast - runFirst;
+        const std::int64_t end = m_runEnd[w].load();
+        const std::int64_t current = m_currentPart[w].load();
+        if (current >= end) continue;
+        length -= std::min<std::int64_t>(end * m_partSize, m_fileSize) - std::min<std::int64_t>(current * m_partSize, m_fileSize);
     }
-    return static_cast<std::int32_t>(std::max<std::int64_t>(length, 0));
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(length, 0, m_fileSize));
 }
 
 bool DownloadInfo::hasAnyProgress() const {
