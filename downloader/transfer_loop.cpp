@@ -3,8 +3,7 @@
 // run_policy.h), runs handed out in ascending order, every part verified as
 // the body crosses its end or the transfer finishes, the resume state offered
 // whenever parts were done, and the unfinished parts dumped when the run ends
-// early. A
-// transport failure pauses the part instead of counting it (see
+// early. A transport failure pauses the part instead of counting it (see
 // transport_retry.h); a failed write of the destination ends the run at once.
 // A server that answers a range request with the whole file turns the rest
 // of the run into one stream of it (see whole_stream.h).
