@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -59,57 +60,27 @@ TEST(Runs, EveryRequestIsOneRunOfPartsAndEveryByteIsAskedForOnce) {
     EXPECT_LE(server.connectionCount(), DownloadInfo::kMaxWorkers);
 }
 
-// A run cut after its first part and 1000 bytes of the next: the first part
-// is kept, and the run is asked again from the first byte not received.
-TEST(Runs, ACutRunLosesNothingAndGoesOnFromItsFirstMissingByte) {
+// The first answer that covers several parts goes wrong once: the run loses
+// nothing it had verified and is asked again from its first missing byte.
+struct RunFault {
+    const char* name;
+    std::function<void(std::int64_t first, HttpResponse&)> spoil;
+    std::int64_t askedAgainFrom;  // past the run's first byte
+    int askedFromItsStart;        // requests beginning at the run's first byte
+};
+
+class RunFaults : public testing::TestWithParam<RunFault> {};
+
+TEST_P(RunFaults, LoseNothingVerifiedAndAskAgainFromTheFirstMissingByte) {
     const std::int32_t size = 72 * kPart;
     const std::string content = contentOf(size, 29);
-    std::atomic<bool> cut{false};
-    std::atomic<std::int64_t> cutFirst{-1};
-    FaultServer server([&](const HttpRequest& request) {
-        HttpResponse response = testsupport::serveRange(request, content);
-        if (request.method == "GET" && spansParts(request, 2) && !cut.exchange(true)) {
-            cutFirst = request.range->first;
-            response.closeAfterBodyBytes = kPart + 1000;
-        }
-        return response;
-    });
-    TempDir out;
-    EngineDownload download(out.path(), size, {server.url("f.bin")});
-    const Outcome outcome = download.run(60s);
-    ASSERT_TRUE(outcome.complete);
-    ASSERT_GE(cutFirst.load(), 0);
-    EXPECT_EQ(testsupport::sha256OfFile(download.dest), testsupport::sha256OfBytes(content));
-
-    bool resumed = false;
-    for (const auto& request : gets(server)) {
-        if (request.range->first == cutFirst + kPart + 1000) resumed = true;
-        if (request.range->first != cutFirst) {
-            EXPECT_FALSE(request.range->first < cutFirst + kPart && request.range->second >= cutFirst)
-                << "the part completed before the cut is never asked for again";
-        }
-    }
-    EXPECT_TRUE(resumed);
-}
-
-// A 206 naming other bytes than the run asked for is refused before any of
-// its body is taken, and the run is asked again.
-TEST(Runs, ARunAnsweredForOtherBytesIsRefusedAndAskedAgain) {
-    const std::int32_t size = 72 * kPart;
-    const std::string content = contentOf(size, 31);
     std::atomic<bool> spoiled{false};
-    std::atomic<std::int64_t> spoiledFirst{-1};
+    std::atomic<std::int64_t> runFirst{-1};
     FaultServer server([&](const HttpRequest& request) {
         HttpResponse response = testsupport::serveRange(request, content);
         if (request.method == "GET" && spansParts(request, 2) && !spoiled.exchange(true)) {
-            // The first part's range and the run's body: a server that counts otherwise.
-            const std::int64_t first = request.range->first;
-            spoiledFirst = first;
-            for (auto& [name, value] : response.headers)
-                if (name == "Content-Range")
-                    value = "bytes " + std::to_string(first) + "-" + std::to_string(first + kPart - 1) + "/" +
-                            std::to_string(size);
-            response.body.assign(response.body.size(), 'X');
+            runFirst = request.range->first;
+            GetParam().spoil(request.range->first, response);
         }
         return response;
     });
@@ -117,11 +88,42 @@ TEST(Runs, ARunAnsweredForOtherBytesIsRefusedAndAskedAgain) {
     EngineDownload download(out.path(), size, {server.url("f.bin")});
     const Outcome outcome = download.run(60s);
     ASSERT_TRUE(outcome.complete);
+    ASSERT_GE(runFirst.load(), 0);
     EXPECT_EQ(testsupport::sha256OfFile(download.dest), testsupport::sha256OfBytes(content));
-    int asked = 0;
-    for (const auto& request : gets(server)) asked += request.range->first == spoiledFirst ? 1 : 0;
-    EXPECT_EQ(asked, 2);
+
+    const std::int64_t again = runFirst + GetParam().askedAgainFrom;
+    int fromStart = 0;
+    bool askedAgain = false;
+    for (const auto& request : gets(server)) {
+        fromStart += request.range->first == runFirst ? 1 : 0;
+        askedAgain = askedAgain || request.range->first == again;
+        if (request.range->first != runFirst) {
+            EXPECT_FALSE(request.range->first < again && request.range->second >= runFirst)
+                << "bytes verified before the fault are never asked for again";
+        }
+    }
+    EXPECT_TRUE(askedAgain);
+    EXPECT_EQ(fromStart, GetParam().askedFromItsStart);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, RunFaults,
+    testing::Values(
+        // Cut after its first part and 1000 bytes of the next: the part is kept.
+        RunFault{"CutOnItsWay", [](std::int64_t, HttpResponse& r) { r.closeAfterBodyBytes = kPart + 1000; },
+                 kPart + 1000, 1},
+        // A 206 naming the first part's bytes only, with a body of another
+        // file: refused before any of it is written.
+        RunFault{"AnsweredForOtherBytes",
+                 [](std::int64_t first, HttpResponse& r) {
+                     for (auto& [name, value] : r.headers)
+                         if (name == "Content-Range")
+                             value = "bytes " + std::to_string(first) + "-" + std::to_string(first + kPart - 1) +
+                                     "/" + std::to_string(72 * kPart);
+                     r.body.assign(r.body.size(), 'X');
+                 },
+                 0, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Stopped while runs are under way: the state on disk records the runs, every
 // part it counts as done is on disk, and a later run asks for none of them.
