@@ -100,12 +100,7 @@ TEST(PartSchedule, ThirteenPartsOnTwelveWorkersUseTwelveConnectionsInAscendingOr
 TEST(PartSchedule, ProgressReachesTheFileSize) {
     const std::int32_t size = 3 * kPart;
     const std::string content = contentOf(size, 5);
-    FaultServer server([&](const HttpRequest& request) {
-        HttpResponse response = testsupport::serveRange(request, content);
-        response.trickleChunk = 64 * 1024;
-        response.trickleDelay = 20ms;
-        return response;
-    });
+    FaultServer server(trickledRanges(content, 64 * 1024, 20ms));
     TempDir out;
     EngineDownload download(out.path(), size, {server.url("f.bin")});
     download.start();

@@ -99,12 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SlowServer, ATrickleThatKeepsMovingCompletes) {
     const std::int32_t size = 3 * kPart;
     const std::string content = contentOf(size, 41);
-    FaultServer server([&](const HttpRequest& request) {
-        HttpResponse response = testsupport::serveRange(request, content);
-        response.trickleChunk = 16 * 1024;
-        response.trickleDelay = 10ms;
-        return response;
-    });
+    FaultServer server(trickledRanges(content, 16 * 1024, 10ms));
     TempDir out;
     EngineDownload download(out.path(), size, {server.url("f.bin")});
     const Outcome outcome = download.run(30s);
@@ -374,12 +369,7 @@ TEST(Bounds, AConnectThatNeverCompletesEndsTheRunAfterTheOutageWindow) {
 TEST(Stop, AtRandomMomentsNeverHangsAndALaterRunCompletesTheFile) {
     const std::int32_t size = 16 * kPart;
     const std::string content = contentOf(size, 91);
-    FaultServer server([&](const HttpRequest& request) {
-        HttpResponse response = testsupport::serveRange(request, content);
-        response.trickleChunk = 32 * 1024;
-        response.trickleDelay = 40ms;
-        return response;
-    });
+    FaultServer server(trickledRanges(content, 32 * 1024, 40ms));
     std::random_device device;
     const unsigned seed = device();
     SCOPED_TRACE("seed " + std::to_string(seed));

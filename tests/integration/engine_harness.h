@@ -130,6 +130,19 @@ inline std::int64_t count(const std::vector<std::int32_t>& parts, std::int32_t p
     return std::count(parts.begin(), parts.end(), part);
 }
 
+// A well-behaved range server that sends every answer `chunk` bytes at a time,
+// `delay` apart: a download of many parts takes a while. `content` must
+// outlive the server.
+inline testsupport::Handler trickledRanges(const std::string& content, std::size_t chunk,
+                                           std::chrono::milliseconds delay) {
+    return [&content, chunk, delay](const testsupport::HttpRequest& request) {
+        testsupport::HttpResponse response = testsupport::serveRange(request, content);
+        response.trickleChunk = chunk;
+        response.trickleDelay = delay;
+        return response;
+    };
+}
+
 // Content of `size` bytes that differs at every position and from run to run.
 inline std::string contentOf(std::int64_t size, std::uint32_t seed) {
     testsupport::TempDir dir;

@@ -22,14 +22,7 @@ using testsupport::HttpResponse;
 using testsupport::TempDir;
 
 // 32 KiB every 50 ms per connection: a download of many parts takes seconds.
-testsupport::Handler slowly(const std::string& content) {
-    return [&content](const HttpRequest& request) {
-        HttpResponse response = testsupport::serveRange(request, content);
-        response.trickleChunk = 32 * 1024;
-        response.trickleDelay = 50ms;
-        return response;
-    };
-}
+testsupport::Handler slowly(const std::string& content) { return trickledRanges(content, 32 * 1024, 50ms); }
 
 bool waitForProgress(Downloader& downloader, std::int32_t bytes) {
     const auto deadline = Clock::now() + 20s;

@@ -130,12 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Runs, TheStateSavedMidRunClaimsOnlyPartsOnDisk) {
     const std::int32_t size = 72 * kPart;
     const std::string content = contentOf(size, 37);
-    FaultServer server([&](const HttpRequest& request) {
-        HttpResponse response = testsupport::serveRange(request, content);
-        response.trickleChunk = 16 * 1024;
-        response.trickleDelay = 10ms;
-        return response;
-    });
+    FaultServer server(trickledRanges(content, 16 * 1024, 10ms));
     TempDir out;
     EngineDownload download(out.path(), size, {server.url("f.bin")});
     download.start();
