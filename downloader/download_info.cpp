@@ -171,11 +171,11 @@ void DownloadInfo::finishPart(std::int32_t worker) {
 void DownloadInfo::takeRun(std::int32_t worker, std::int32_t parts) {
     if (!isWorkerSlot(worker) || holdsPart(worker)) return;
     // Runs are handed out in ascending order to whichever worker asks first.
-    const std::int32_t first = handedOut();
     const std::int32_t count = partsCount();
+    const std::int32_t first = std::min(handedOut(), count);
     const std::int64_t end = std::min<std::int64_t>(static_cast<std::int64_t>(first) + std::max(parts, 1), count);
-    m_currentPart[worker].store(std::min(first, count));
-    m_runEnd[worker].store(static_cast<std::int32_t>(std::max<std::int64_t>(end, std::min(first, count))));
+    m_currentPart[worker].store(first);
+    m_runEnd[worker].store(static_cast<std::int32_t>(end));
     m_partDownloaded[worker].store(0);
 }
 
