@@ -7,19 +7,21 @@
 
 #include "app/ui_text.h"
 
-std::wstring spaceText(std::int64_t bytes, bool russian) {
+std::wstring spaceText(std::int64_t bytes, bool russian, SizeRounding rounding) {
     static constexpr const wchar_t* kEnglishUnits[] = {L"KB", L"MB", L"GB"};
     static constexpr const wchar_t* kRussianUnits[] = {L"КБ", L"МБ", L"ГБ"};
     if (bytes < 0) bytes = 0;
+    const auto tenthsOf = [&](std::int64_t divisor) {
+        return (bytes * 10 + (rounding == SizeRounding::up ? divisor - 1 : 0)) / divisor;
+    };
     std::size_t unit = 0;
     std::int64_t divisor = 1024;
-    // Tenths of the unit, rounded up; a figure that would read 1024.0 or more
-    // goes to the next unit instead.
-    std::int64_t tenths = (bytes * 10 + divisor - 1) / divisor;
+    // A figure that would read 1024.0 or more goes to the next unit instead.
+    std::int64_t tenths = tenthsOf(divisor);
     while (tenths >= 10240 && unit + 1 < std::size(kEnglishUnits)) {
         ++unit;
         divisor *= 1024;
-        tenths = (bytes * 10 + divisor - 1) / divisor;
+        tenths = tenthsOf(divisor);
     }
     const wchar_t* name = russian ? kRussianUnits[unit] : kEnglishUnits[unit];
     return std::to_wstring(tenths / 10) + (russian ? L"," : L".") + std::to_wstring(tenths % 10) + L" " + name;

@@ -37,6 +37,12 @@ constexpr Text kTexts[] = {
      L"Your antivirus program deleted the downloaded installer because it reported a threat."},
     {L"Недостаточно места на диске. Освободите не менее %ls на диске %ls и запустите установку снова.",
      L"There is not enough space on the disk. Free at least %ls on drive %ls and start the installation again."},
+    {L"%ls из %ls", L"%ls of %ls"},
+    {L"%ls/с", L"%ls/s"},
+    {L"осталось около %ls", L"about %ls left"},
+    {L"Нет соединения, повтор через %ls", L"Connection lost, trying again in %ls"},
+    {L"с", L"s"},
+    {L"мин", L"min"},
 };
 
 // The first lookup normally happens on the interface thread before the worker
@@ -63,11 +69,14 @@ bool hasLanguageRecord() {
 }
 
 std::wstring uiText(unsigned number) {
-    const std::uint16_t languageId = languageRecord().languageId;
-    if (number >= std::size(kTexts)) return {};
     // Only Russian as used in Russia; every other language, other Russian
     // sublanguages included, gets English.
-    return languageId == kRussianLanguageId ? kTexts[number].russian : kTexts[number].english;
+    return uiText(number, languageRecord().languageId == kRussianLanguageId);
+}
+
+std::wstring uiText(unsigned number, bool russian) {
+    if (number >= std::size(kTexts)) return {};
+    return russian ? kTexts[number].russian : kTexts[number].english;
 }
 
 std::wstring joinSentences(const std::wstring& first, const std::wstring& second) {

@@ -38,8 +38,19 @@ inline constexpr unsigned kTextThreatDeleted = 14;  // the antivirus deleted the
 // The drive cannot hold the download: a format taking the space to free and the drive.
 inline constexpr unsigned kTextNotEnoughSpace = 15;
 
-// Texts 0..15; any other number gives an empty string.
+// The figures line under the progress bar: formats taking a size, a speed
+// or a duration, and the units of a duration.
+inline constexpr unsigned kTextSizeOfTotal = 16;  // the bytes so far and the total
+inline constexpr unsigned kTextSpeed = 17;  // a size per second
+inline constexpr unsigned kTextTimeLeft = 18;  // the time the download still needs
+inline constexpr unsigned kTextConnectionLost = 19;  // the wait until the next try
+inline constexpr unsigned kTextSeconds = 20;
+inline constexpr unsigned kTextMinutes = 21;
+
+// Texts 0..21 in the interface language; any other number gives an empty string.
 std::wstring uiText(unsigned number);
+// The same in Russian or in English, whatever the interface language.
+std::wstring uiText(unsigned number, bool russian);
 
 // `first` and `second` as two sentences: a message that ends in a blank
 // already ("... (system code: 7). ") is kept as it is, one that ends in a
