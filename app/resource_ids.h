@@ -12,6 +12,7 @@
 #define IDC_PROGRESS_LINE 1001
 #define IDC_STATUS_LINE 1002
 #define IDC_MESSAGE_TEXT 1004
+#define IDC_FIGURES_LINE 1005
 
 #ifndef RC_INVOKED
 
@@ -34,6 +35,7 @@ inline constexpr int kProgressBarId = IDC_PROGRESS_BAR;
 inline constexpr int kProgressLineId = IDC_PROGRESS_LINE;
 inline constexpr int kStatusLineId = IDC_STATUS_LINE;
 inline constexpr int kMessageTextId = IDC_MESSAGE_TEXT;
+inline constexpr int kFiguresLineId = IDC_FIGURES_LINE;
 
 // Resources: the progress dialog, the message box dialog and the window icon.
 inline constexpr int kProgressDialogTemplate = IDD_PROGRESS;
