@@ -95,6 +95,10 @@ public:
         (void)message;
         (void)wParam;
     }
+    // The shell has made (or, after a restart of its own, made again) the
+    // window's taskbar button: the registered "TaskbarButtonCreated"
+    // message, which a window nobody owns hears even when it runs elevated.
+    virtual void onTaskbarButtonCreated() {}
     // WM_NCDESTROY: the window is gone.
     virtual void onDestroyed() {}
 };

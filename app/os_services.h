@@ -3,8 +3,8 @@
 // user's proxy settings and the proxy WinHTTP finds for an address, the
 // registry under HKEY_LOCAL_MACHINE (both views), file existence, the
 // signature of a file, starting a program, keeping the system awake, COM and
-// common controls, modal dialogs, the plain error box and the one running
-// copy per resume state.
+// common controls, modal dialogs, the plain error box, the window's taskbar
+// button and the one running copy per resume state.
 // The Windows side (app/win32/win32_os.h) maps each call onto the Win32 call named in its
 // comment; tests use the in-process stand-in of tests/support/fake_windows.h.
 #pragma once
@@ -12,10 +12,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "app/dialog_window.h"
+#include "app/taskbar_progress.h"
 
 namespace platform {
 
@@ -144,6 +146,12 @@ public:
 
     // MessageBoxW(NULL, text, caption, MB_OK).
     virtual void messageBox(const std::wstring& text, const std::wstring& caption) = 0;
+
+    // The taskbar button of `window`, once the shell has said it made one:
+    // ITaskbarList3 (CoCreateInstance of CLSID_TaskbarList, HrInit) for the
+    // window's handle, on the window's thread, with COM initialised there.
+    // None when the system offers no taskbar list.
+    virtual std::unique_ptr<TaskbarButton> taskbarButton(DialogWindow& window) = 0;
 
     // The name by which later copies find this one's window: CreateMutexW
     // in a private namespace whose boundary is the Administrators group (no

@@ -51,8 +51,10 @@ std::wstring ProgressFigures::line(bool russian) const {
     if (!m_newest) return {};
     const ProgressSample& now = *m_newest;
     if (now.outage) {
-        // Rounded up, and never "0 s" while the try is still to come.
-        const std::int64_t ms = std::max<std::int64_t>(wholeMilliseconds(now.retryAt - now.at), 1);
+        // A try that hangs in its connect may take a while: no count stands still meanwhile.
+        if (now.retryAt <= now.at) return uiText(kTextRetryingNow, russian);
+        // Rounded up, so the count never reads "0 s" while the try is still to come.
+        const std::int64_t ms = wholeMilliseconds(now.retryAt - now.at);
         return format(kTextConnectionLost, russian, durationText((ms + 999) / 1000, russian));
     }
     if (now.total < 0) return {};
@@ -74,6 +76,11 @@ std::wstring ProgressFigures::line(bool russian) const {
     // Rounded up, so that a single missing byte still reads "1 s".
     const std::int64_t seconds = (missing * spanMs + gained * 1000 - 1) / (gained * 1000);
     return text + kSeparator + format(kTextTimeLeft, russian, durationText(seconds, russian));
+}
+
+std::wstring ProgressFigures::completeLine(std::int64_t total, bool russian) {
+    const std::wstring size = spaceText(total, russian);
+    return (boost::wformat(uiText(kTextSizeOfTotal, russian)) % size % size).str();
 }
 
 bool ProgressFigures::updateDue(Clock::time_point now) {

@@ -16,7 +16,8 @@ struct ProgressSample {
     std::int64_t bytes = 0;
     // Negative while the size is still being asked.
     std::int64_t total = -1;
-    // No byte comes from any connection and a new try is due at `retryAt`.
+    // No byte has come from any connection since the pause before the next
+    // try began; that try is due at `retryAt` (or under way once it has passed).
     bool outage = false;
     std::chrono::steady_clock::time_point retryAt{};
 };
@@ -29,6 +30,9 @@ public:
 
     // The line for the newest sample: empty before the size is known.
     std::wstring line(bool russian) const;
+
+    // The line once every byte of `total` is in: the count and the total alone.
+    static std::wstring completeLine(std::int64_t total, bool russian);
 
     // Whether the window may show a new line at `now`: at most twice a
     // second. A yes counts as showing it.

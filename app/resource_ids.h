@@ -21,11 +21,17 @@
 namespace platform {
 
 // Messages the worker posts to the progress dialog (WM_APP + 0x10 .. 0x12),
-// and the installer start's outcome (WM_APP + 0x13).
+// the installer start's outcome (WM_APP + 0x13), the figures line with the
+// taskbar button's progress (WM_APP + 0x14) and an error notice from another
+// thread going up (WM_APP + 0x15). The window drains WM_APP_FIRST..WM_APP_LAST.
 inline constexpr std::uint32_t WM_APP_PROGRESS = 0x8010;
 inline constexpr std::uint32_t WM_APP_STATUS_TEXT = 0x8011;
 inline constexpr std::uint32_t WM_APP_FINISH = 0x8012;
 inline constexpr std::uint32_t WM_APP_LAUNCHED = 0x8013;
+inline constexpr std::uint32_t WM_APP_FIGURES = 0x8014;
+inline constexpr std::uint32_t WM_APP_NOTICE_SHOWN = 0x8015;
+inline constexpr std::uint32_t WM_APP_FIRST = WM_APP_PROGRESS;
+inline constexpr std::uint32_t WM_APP_LAST = WM_APP_NOTICE_SHOWN;
 
 // Command and control ids of the dialog templates (IDOK / IDCANCEL are macros
 // in windows.h, hence the k names).

@@ -43,6 +43,7 @@ constexpr Text kTexts[] = {
     {L"Нет соединения, повтор через %ls", L"Connection lost, trying again in %ls"},
     {L"с", L"s"},
     {L"мин", L"min"},
+    {L"Нет соединения, пробуем снова", L"Connection lost, trying again now"},
 };
 
 // The first lookup normally happens on the interface thread before the worker
@@ -68,10 +69,12 @@ bool hasLanguageRecord() {
     return g_record != nullptr;
 }
 
+bool russianInterface() { return languageRecord().languageId == kRussianLanguageId; }
+
 std::wstring uiText(unsigned number) {
     // Only Russian as used in Russia; every other language, other Russian
     // sublanguages included, gets English.
-    return uiText(number, languageRecord().languageId == kRussianLanguageId);
+    return uiText(number, russianInterface());
 }
 
 std::wstring uiText(unsigned number, bool russian) {

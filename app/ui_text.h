@@ -46,8 +46,12 @@ inline constexpr unsigned kTextTimeLeft = 18;  // the time the download still ne
 inline constexpr unsigned kTextConnectionLost = 19;  // the wait until the next try
 inline constexpr unsigned kTextSeconds = 20;
 inline constexpr unsigned kTextMinutes = 21;
+inline constexpr unsigned kTextRetryingNow = 22;  // the pause is over, the next try is under way
 
-// Texts 0..21 in the interface language; any other number gives an empty string.
+// Whether the interface speaks Russian (else English).
+bool russianInterface();
+
+// Texts 0..22 in the interface language; any other number gives an empty string.
 std::wstring uiText(unsigned number);
 // The same in Russian or in English, whatever the interface language.
 std::wstring uiText(unsigned number, bool russian);

@@ -1,8 +1,10 @@
 #include "app/update_progress_dlg.h"
 
+#include <chrono>
 #include <memory>
-#include <utility>
 #include <stdexcept>
+#include <thread>
+#include <utility>
 
 #include <boost/format.hpp>
 
@@ -35,6 +37,7 @@ void freeMessage(std::uint32_t message, std::uintptr_t wParam) {
     if (message == platform::WM_APP_PROGRESS) takeBack<ProgressReport>(wParam);
     if (message == platform::WM_APP_STATUS_TEXT || message == platform::WM_APP_LAUNCHED)
         takeBack<std::wstring>(wParam);
+    if (message == platform::WM_APP_FIGURES) takeBack<FiguresReport>(wParam);
 }
 
 // Only the ASCII letters change, as with the classic locale.
@@ -84,6 +87,7 @@ bool CUpdateProgressDlg::OnInitDialog() {
     m_productIndex = catalogIndexOfId(m_productId);
     if (m_productIndex == 0) throw std::runtime_error("Invalid installer!");
 
+    m_interfaceThread = std::this_thread::get_id();
     m_window->setCaption((boost::wformat(uiText(kTextInstallationCaption)) % catalogDisplayName(m_productIndex)).str());
     m_window->setIcon(platform::kMainIconId);
     m_stopRequested = false;
@@ -116,10 +120,24 @@ void CUpdateProgressDlg::OnProgress(std::unique_ptr<ProgressReport> owned) {
     m_window->setControlText(platform::kProgressLineId, owned->text);
 }
 
+void CUpdateProgressDlg::OnFigures(std::unique_ptr<FiguresReport> report) {
+    // Reports still queued when the last byte was in would show less.
+    if (m_installerStarted) return;
+    m_window->setControlText(platform::kFiguresLineId, report->line);
+    m_taskbar.show(report->taskbar, report->done, report->total);
+}
+
+void CUpdateProgressDlg::OnNoticeShown() { m_taskbar.show(TaskbarState::error); }
+
+void CUpdateProgressDlg::OnTaskbarButtonCreated() { m_taskbar.attach(m_os.taskbarButton(*m_window)); }
+
 void CUpdateProgressDlg::finishCompletedDownload() {
     // A later completion report finds the start under way (or done).
     if (m_installerStarted) return;
     if (!stopWorker()) return;
+    const std::int64_t size = m_downloader.downloadInfo().fileSize();
+    m_window->setControlText(platform::kFiguresLineId, ProgressFigures::completeLine(size, russianInterface()));
+    m_taskbar.show(TaskbarState::normal, size, size);
     if (!launchDownloadedInstaller()) endDialog(1);
 }
 
@@ -200,7 +218,8 @@ void CUpdateProgressDlg::OnLaunched(std::unique_ptr<std::wstring> notice) {
 
 void CUpdateProgressDlg::finishLaunch(const std::wstring& notice) {
     if (m_launcherThread.joinable()) m_launcherThread.join();
-    if (!notice.empty()) showErrorMessage(notice);
+    if (notice.empty()) m_taskbar.show(TaskbarState::none);
+    else showErrorMessage(notice);
     endDialog(1);
 }
 
@@ -246,6 +265,12 @@ void CUpdateProgressDlg::endDialog(int result) {
 }
 
 int CUpdateProgressDlg::showErrorMessage(const std::wstring& message) {
+    // The taskbar button belongs to the window's thread: a notice from the
+    // worker asks that thread to show it.
+    if (std::this_thread::get_id() == m_interfaceThread)
+        OnNoticeShown();
+    else
+        postToDialog(platform::WM_APP_NOTICE_SHOWN, 0);
     CMessageBoxDialog notice;
     notice.m_caption = uiText(kTextErrorCaption);
     notice.m_okText = uiText(kTextErrorOk);
@@ -257,6 +282,7 @@ int CUpdateProgressDlg::showErrorMessage(const std::wstring& message) {
 void CUpdateProgressDlg::PostNcDestroy() {
     // The launcher posts to this window: it must be done before the window goes.
     cancelLaunch();
+    m_taskbar.detach();
     if (hasLanguageRecord()) releaseLanguageRecord();
 }
 
@@ -302,6 +328,22 @@ void CUpdateProgressDlg::postProgress(std::int32_t percent, const std::wstring& 
     postToDialog(platform::WM_APP_PROGRESS, handOver(std::move(report)));
 }
 
+void CUpdateProgressDlg::postFigures(ProgressFigures& figures) {
+    const auto now = std::chrono::steady_clock::now();
+    const std::int64_t done = m_downloader.progressLength();
+    const std::int64_t total = m_downloader.downloadInfo().fileSize();
+    // An outage lasts until bytes come again, the tries between the pauses included.
+    const auto pauseEnd = m_downloader.outagePauseEnd();
+    figures.record({now, done, total, pauseEnd.has_value(), pauseEnd.value_or(now)});
+    if (!figures.updateDue(now)) return;
+    auto report = std::make_unique<FiguresReport>();
+    report->line = figures.line(russianInterface());
+    report->taskbar = pauseEnd ? TaskbarState::paused : TaskbarState::normal;
+    report->done = done;
+    report->total = total;
+    postToDialog(platform::WM_APP_FIGURES, handOver(std::move(report)));
+}
+
 void CUpdateProgressDlg::postFinish() { postToDialog(platform::WM_APP_FINISH, 0); }
 
 bool CUpdateProgressDlg::onInitDialog(platform::DialogWindow& window) {
@@ -334,6 +376,12 @@ void CUpdateProgressDlg::onAppMessage(std::uint32_t message, std::uintptr_t wPar
     case platform::WM_APP_LAUNCHED:
         OnLaunched(takeBack<std::wstring>(wParam));
         break;
+    case platform::WM_APP_FIGURES:
+        OnFigures(takeBack<FiguresReport>(wParam));
+        break;
+    case platform::WM_APP_NOTICE_SHOWN:
+        OnNoticeShown();
+        break;
     default:
         break;
     }
@@ -341,6 +389,10 @@ void CUpdateProgressDlg::onAppMessage(std::uint32_t message, std::uintptr_t wPar
 
 void CUpdateProgressDlg::onUndeliveredMessage(std::uint32_t message, std::uintptr_t wParam) {
     freeMessage(message, wParam);
+}
+
+void CUpdateProgressDlg::onTaskbarButtonCreated() {
+    if (!m_ended) OnTaskbarButtonCreated();
 }
 
 void CUpdateProgressDlg::onDestroyed() { PostNcDestroy(); }

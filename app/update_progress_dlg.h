@@ -1,7 +1,8 @@
 // The progress dialog: owns the stamped settings, the chosen product, the
 // download engine and the worker thread for one run; shows the status line,
-// the progress line and the bar; asks before closing; starts the downloaded
-// installer when the download is complete, on a thread of its own.
+// the progress line, the bar, the figures line under it and the progress on
+// the taskbar button; asks before closing; starts the downloaded installer
+// when the download is complete, on a thread of its own.
 #pragma once
 
 #include <atomic>
@@ -12,7 +13,9 @@
 #include <thread>
 
 #include "app/installer_launch.h"
+#include "app/progress_figures.h"
 #include "app/proxy_discovery.h"
+#include "app/taskbar_progress.h"
 #include "app/worker_steps.h"
 #include "config/catalog.h"
 #include "config/payload.h"
@@ -61,6 +64,9 @@ protected:
     // the post fails.
     void postStatusText(const std::wstring& text);
     void postProgress(std::int32_t percent, const std::wstring& text);
+    // The figures line and the taskbar button for the download as it stands
+    // now, at most twice a second.
+    void postFigures(ProgressFigures& figures);
     void postFinish();
 
     // Sets the stop flag and waits for the worker. Returns false without
@@ -80,6 +86,9 @@ protected:
     void OnProgress(std::unique_ptr<ProgressReport> report);
     void OnFinish();
     void OnLaunched(std::unique_ptr<std::wstring> notice);
+    void OnFigures(std::unique_ptr<FiguresReport> report);
+    void OnNoticeShown();
+    void OnTaskbarButtonCreated();
     void PostNcDestroy();
     // EndDialog, remembered: an ended dialog still receives posted messages
     // until its window is gone (from any modal loop on this thread), and
@@ -92,6 +101,7 @@ protected:
     void onClose() override;
     void onAppMessage(std::uint32_t message, std::uintptr_t wParam) override;
     void onUndeliveredMessage(std::uint32_t message, std::uintptr_t wParam) override;
+    void onTaskbarButtonCreated() override;
     void onDestroyed() override;
 
     platform::OsServices& m_os;
@@ -150,6 +160,8 @@ private:
     std::mutex m_noticeLock;
     bool m_noticeCommitted = false;
     // Interface thread only.
+    std::thread::id m_interfaceThread;
+    TaskbarProgress m_taskbar;
     bool m_ended = false;
     bool m_installerStarted = false;
     // The close confirmation is open; a completion reported meanwhile waits

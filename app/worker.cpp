@@ -1,5 +1,6 @@
 // The progress dialog's worker thread: proxy, size probe, companion rule,
-// the download and its progress reports, the system kept awake meanwhile.
+// the download and its progress reports (the percentage, the figures line
+// and the taskbar button), the system kept awake meanwhile.
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -77,6 +78,9 @@ void CUpdateProgressDlg::workerThread() {
     m_downloader.prepareStart();
     AwakeWhileDownloading awake(m_os);
     m_downloader.beginDownload();
+    // The figures start with the download: until the size is known the line
+    // stays empty.
+    ProgressFigures figures;
 
     while (!m_stopRequested) {
         // Completion is only reported once the download thread has ended: the
@@ -98,6 +102,7 @@ void CUpdateProgressDlg::workerThread() {
         const DownloadInfo& running = m_downloader.downloadInfo();
         const std::int32_t percent = progressPercent(m_downloader.progressLength(), running.fileSize());
         postProgress(percent, progressText(uiText(kTextProgress), percent));
+        postFigures(figures);
     }
 
     // A dialog that stops a finished download is about to start the

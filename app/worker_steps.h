@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/taskbar_progress.h"
 #include "downloader/header_record.h"
 
 // What the worker throws to its own error handler while it prepares a download.
@@ -54,6 +55,15 @@ struct ProgressReport {
 
 // A new report holding at most 254 characters of `text` and its terminator.
 ProgressReport* newProgressReport(std::int32_t percent, const std::wstring& text);
+
+// The record carried by WM_APP_FIGURES: the figures line under the bar and
+// what the taskbar button shows, `done` of `total` bytes.
+struct FiguresReport {
+    std::wstring line;
+    TaskbarState taskbar = TaskbarState::normal;
+    std::int64_t done = 0;
+    std::int64_t total = 0;
+};
 
 // Resume-state file and installer file in the temporary directory T, named
 // after the description's file tag G and the product's file stem S:

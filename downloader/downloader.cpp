@@ -85,6 +85,12 @@ void Downloader::setProgressLength(std::int32_t length) {
     m_progressLength = length;
 }
 
+std::optional<std::chrono::steady_clock::time_point> Downloader::outagePauseEnd() const {
+    const auto ticks = m_outagePauseEnd.load();
+    if (ticks == 0) return std::nullopt;
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks));
+}
+
 void Downloader::stop() {
     m_stopped = true;
     // A loop waiting on its sockets or in a pause sees the flag now, not after its wait.

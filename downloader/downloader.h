@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -124,6 +125,10 @@ public:
     bool waitForEnd(std::chrono::milliseconds timeout);
     std::int32_t progressLength() const;
     void setProgressLength(std::int32_t length);
+    // From a pause after transport failures until a connection sends a byte
+    // again (an outage): when the try after the latest pause is (or was) due.
+    // Nothing otherwise, and once the run is over. Callable from any thread.
+    std::optional<std::chrono::steady_clock::time_point> outagePauseEnd() const;
     void stop();
 
     // Outcome recorded by download(); meaningful once isDownloading() is false.
@@ -227,6 +232,7 @@ private:
     CURLM* m_wakeTarget = nullptr;
     mutable std::mutex m_progressLock;
     std::int32_t m_progressLength = 0;
+    std::atomic<std::chrono::steady_clock::rep> m_outagePauseEnd{0};
     std::atomic<bool> m_running{false};
     std::mutex m_endLock;
     std::condition_variable m_ended;

@@ -128,6 +128,7 @@ DownloadResult Downloader::runTransferLoop(DownloaderAsyncWriter& writer, std::s
     // Workers whose last transfer failed on the way to the server wait for
     // the run's shared pause; they keep the bytes they had.
     transfer::OutageRetry outage(transfer::retryPolicy(), RetryClock::now(), anotherMirrorRemains);
+    outage.publishTo(&m_outagePauseEnd);
     std::vector<bool> awaitingRetry(static_cast<std::size_t>(workersCount), false);
     std::int64_t received = 0;
     transfer::RunRates rates(static_cast<std::size_t>(workersCount));

@@ -42,10 +42,28 @@ OutageRetry::OutageRetry(const RetryPolicy& policy, RetryClock::time_point runSt
     : m_policy(policy), m_anotherMirrorRemains(anotherMirrorRemains), m_lastByte(runStart),
       m_nextPause(policy.firstPause), m_lastLook(runStart) {}
 
+OutageRetry::~OutageRetry() {
+    m_retryAt.reset();
+    publish();
+}
+
+void OutageRetry::publishTo(std::atomic<RetryClock::rep>* target) {
+    m_published = target;
+    publish();
+}
+
+void OutageRetry::publish() {
+    if (!m_published) return;
+    const bool silent = m_retryAt && !m_bytesSincePause;
+    m_published->store(silent ? m_retryAt->time_since_epoch().count() : 0);
+}
+
 void OutageRetry::bytesArrived(RetryClock::time_point now) {
     m_anyByte = true;
     m_lastByte = now;
     m_nextPause = m_policy.firstPause;
+    m_bytesSincePause = true;
+    publish();
 }
 
 bool OutageRetry::retryLater(RetryClock::time_point now) {
@@ -57,6 +75,8 @@ bool OutageRetry::retryLater(RetryClock::time_point now) {
     if (!m_retryAt || *m_retryAt <= now) {
         m_retryAt = now + m_nextPause;
         m_nextPause = std::min(m_nextPause * 2, m_policy.longestPause);
+        m_bytesSincePause = false;
+        publish();
     }
     return true;
 }
@@ -84,6 +104,7 @@ bool OutageRetry::lookAt(RetryClock::time_point now) {
     m_lastByte = now;
     m_nextPause = m_policy.firstPause;
     m_retryAt.reset();
+    publish();
     return true;
 }
 

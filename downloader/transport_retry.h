@@ -7,6 +7,7 @@
 // outage: the window starts again when the program runs again.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 
@@ -60,6 +61,14 @@ public:
 class OutageRetry {
 public:
     OutageRetry(const RetryPolicy& policy, RetryClock::time_point runStart, bool anotherMirrorRemains);
+    ~OutageRetry();
+    OutageRetry(const OutageRetry&) = delete;
+    OutageRetry& operator=(const OutageRetry&) = delete;
+
+    // Where the end of the latest pause is kept, from its start until a
+    // connection sends a byte, for readers on other threads (the window's
+    // countdown), as ticks of RetryClock; 0 otherwise, and once this run is over.
+    void publishTo(std::atomic<RetryClock::rep>* target);
 
     // Bytes arrived: the outage, if there was one, is over.
     void bytesArrived(RetryClock::time_point now);
@@ -82,12 +91,18 @@ public:
     bool lookAt(RetryClock::time_point now);
 
 private:
+    void publish();
+
     RetryPolicy m_policy;
     bool m_anotherMirrorRemains;
     bool m_anyByte = false;
     RetryClock::time_point m_lastByte;
     std::chrono::milliseconds m_nextPause;
     std::optional<RetryClock::time_point> m_retryAt;
+    // Some connection sent bytes after the pending pause began: the link
+    // works, only some requests wait.
+    bool m_bytesSincePause = false;
+    std::atomic<RetryClock::rep>* m_published = nullptr;
     RetryClock::time_point m_lastLook;
     std::chrono::milliseconds m_expected{0};
 };

@@ -30,6 +30,12 @@ void centreWindow(HWND hwnd) {
     SetWindowPos(hwnd, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+// The message by which the shell says it made a window's taskbar button.
+UINT taskbarButtonCreatedMessage() {
+    static const UINT message = RegisterWindowMessageW(L"TaskbarButtonCreated");
+    return message;
+}
+
 Rect rectInClientOf(HWND dialog, HWND window) {
     RECT r{};
     if (!window || !GetWindowRect(window, &r)) return {};
@@ -116,7 +122,7 @@ bool Win32DialogWindow::paintMinimisedIcon() {
 
 void Win32DialogWindow::drainPostedMessages() {
     MSG msg;
-    while (PeekMessageW(&msg, handle(), WM_APP_PROGRESS, WM_APP_LAUNCHED, PM_REMOVE)) {
+    while (PeekMessageW(&msg, handle(), WM_APP_FIRST, WM_APP_LAST, PM_REMOVE)) {
         m_handler.onUndeliveredMessage(msg.message, static_cast<std::uintptr_t>(msg.wParam));
     }
 }
@@ -129,6 +135,11 @@ void Win32DialogWindow::recordFailure(std::exception_ptr failure) {
 INT_PTR Win32DialogWindow::handleMessage(UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG: {
+        // An elevated window hears no message from the user's shell unless
+        // it lets it through. This one only ever makes the window ask for its
+        // button again, so whoever sends it can do no more than that.
+        if (!GetWindow(handle(), GW_OWNER) && taskbarButtonCreatedMessage())
+            ChangeWindowMessageFilterEx(handle(), taskbarButtonCreatedMessage(), MSGFLT_ALLOW, nullptr);
         RECT before{};
         GetWindowRect(handle(), &before);
         const bool focusDefault = m_handler.onInitDialog(*this);
@@ -152,6 +163,8 @@ INT_PTR Win32DialogWindow::handleMessage(UINT message, WPARAM wParam, LPARAM) {
     case WM_APP_STATUS_TEXT:
     case WM_APP_FINISH:
     case WM_APP_LAUNCHED:
+    case WM_APP_FIGURES:
+    case WM_APP_NOTICE_SHOWN:
         m_handler.onAppMessage(message, static_cast<std::uintptr_t>(wParam));
         SetWindowLongPtrW(handle(), DWLP_MSGRESULT, 0);
         return TRUE;
@@ -172,6 +185,10 @@ INT_PTR Win32DialogWindow::handleMessage(UINT message, WPARAM wParam, LPARAM) {
         return FALSE;
     }
     default:
+        if (message != 0 && message == taskbarButtonCreatedMessage()) {
+            m_handler.onTaskbarButtonCreated();
+            return TRUE;
+        }
         return FALSE;
     }
 }

@@ -17,6 +17,7 @@
 
 #include "platform/system.h"
 #include "app/win32/signature_check.h"
+#include "app/win32/taskbar_button.h"
 #include "app/win32/win32_dialog.h"
 
 namespace platform {
@@ -234,6 +235,11 @@ int Win32Os::runModalDialog(int templateId, DialogHandler& handler, DialogWindow
 
 void Win32Os::messageBox(const std::wstring& text, const std::wstring& caption) {
     MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_OK);
+}
+
+std::unique_ptr<TaskbarButton> Win32Os::taskbarButton(DialogWindow& window) {
+    auto* dialog = dynamic_cast<Win32DialogWindow*>(&window);
+    return dialog ? makeTaskbarButton(dialog->handle()) : nullptr;
 }
 
 bool Win32Os::claimRunningCopy(const std::wstring& name) { return m_runningCopy.claim(name); }

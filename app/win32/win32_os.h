@@ -41,6 +41,7 @@ public:
     void keepSystemAwake(bool required) override;
     int runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) override;
     void messageBox(const std::wstring& text, const std::wstring& caption) override;
+    std::unique_ptr<TaskbarButton> taskbarButton(DialogWindow& window) override;
     bool claimRunningCopy(const std::wstring& name) override;
     void publishRunningWindow(DialogWindow& window) override;
     bool activateRunningCopy(const std::wstring& name, int waitMs) override;

@@ -56,13 +56,21 @@ TEST(Outage, AServerDownForSecondsMidDownloadThenBackGivesTheExactFile) {
 
     server.reset();  // every transfer cut, every new connection refused
     const auto back = Clock::now() + 3s;
-    EXPECT_TRUE(progressNeverFell(download.downloader, [&] { return Clock::now() >= back; }));
+    bool pauseShown = false;
+    EXPECT_TRUE(progressNeverFell(download.downloader, [&] {
+        // The window counts down to the next try: one that lies ahead.
+        const auto pauseEnd = download.downloader.outagePauseEnd();
+        if (pauseEnd && *pauseEnd > Clock::now() - 50ms) pauseShown = true;
+        return Clock::now() >= back;
+    }));
+    EXPECT_TRUE(pauseShown);
     FaultServer restarted([&](const HttpRequest& request) { return testsupport::serveRange(request, content); },
                           port);
     EXPECT_TRUE(progressNeverFell(download.downloader, [&] { return !download.downloader.isDownloading(); }));
 
     const Outcome outcome = download.wait();
     ASSERT_TRUE(outcome.complete) << outcome.lastRun;
+    EXPECT_FALSE(download.downloader.outagePauseEnd());
     EXPECT_EQ(testsupport::sha256OfFile(download.dest), testsupport::sha256OfBytes(content));
     const auto requests = gets(restarted);
     EXPECT_TRUE(std::any_of(requests.begin(), requests.end(),

@@ -164,6 +164,91 @@ TEST_F(FrontEndRoad, DownloadsWithProgressAndStartsTheInstallerWithTheStampedSet
     EXPECT_GT(intermediate, 0);
 }
 
+// "3.5 MB of 8.0 MB ..." -> the bytes the count stands for (rounded down).
+std::int64_t countedBytes(const std::wstring& line) {
+    const std::size_t blank = line.find(L' ');
+    const std::wstring unit = line.substr(blank + 1, 2);
+    const std::int64_t scale = unit == L"KB" ? 1024 : unit == L"MB" ? 1024 * 1024 : 1024 * 1024 * 1024;
+    return static_cast<std::int64_t>(std::stod(line.substr(0, blank)) * static_cast<double>(scale));
+}
+
+TEST_F(FrontEndRoad, TheFiguresLineCountsBytesAndCountsDownAnOutageAndTheTaskbarFollows) {
+    // 16 KiB per connection every 100 ms: 8 MiB take seconds.
+    const std::int64_t kSize = 8 * 1024 * 1024;
+    TempDir docs;
+    testsupport::writeRandomFile(docs / "c", kSize, 11);
+    const std::string content = testsupport::readFileBytes(docs / "c");
+    const testsupport::Handler trickled = [&content](const HttpRequest& request) {
+        HttpResponse response = testsupport::serveRange(request, content);
+        response.trickleChunk = 16 * 1024;
+        response.trickleDelay = 100ms;
+        return response;
+    };
+    auto server = std::make_unique<FaultServer>(trickled);
+    const std::uint16_t port = server->port();
+    const std::string address = server->url("installer.exe");
+    useProgram(kTypicalBlock);
+    const auto figuresLines = [this] {
+        std::vector<std::wstring> lines;
+        const auto main = os.dialogsWithTemplate(kProgressDialogTemplate);
+        if (main.empty()) return lines;
+        for (const auto& [control, text] : main[0].textHistory)
+            if (control == platform::kFiguresLineId) lines.push_back(text);
+        return lines;
+    };
+    const auto showing = [&](const wchar_t* start) {
+        const auto lines = figuresLines();
+        return !lines.empty() && lines.back().rfind(start, 0) == 0;
+    };
+
+    // Once a second of figures is on the screen the server goes away, and it
+    // comes back on its port once the window counts down to the next try.
+    std::unique_ptr<FaultServer> restarted;
+    std::thread outage([&] {
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (figuresLines().size() < 2 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        server.reset();
+        while (!showing(L"Connection lost, trying again in ") && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        restarted = std::make_unique<FaultServer>(trickled, port);
+    });
+    const int result = runDialog(address);
+    outage.join();
+
+    EXPECT_EQ(result, 1);
+    ASSERT_EQ(os.launches().size(), 1u);
+    EXPECT_EQ(testsupport::sha256OfFile(temp / "pel_mora_.exe"), testsupport::sha256OfBytes(content));
+    const auto lines = figuresLines();
+    ASSERT_FALSE(lines.empty());
+    // Counts that never go back and never pass the bytes in; the countdown
+    // while the server is gone, the figures again once it is back.
+    std::int64_t counted = 0;
+    int countdowns = 0;
+    int figuresAfterCountdown = 0;
+    for (const std::wstring& line : lines) {
+        SCOPED_TRACE(platform::toUtf8(line));
+        if (line.rfind(L"Connection lost, trying again", 0) == 0) {
+            ++countdowns;
+            continue;
+        }
+        ASSERT_NE(line.find(L" of 8.0 MB"), std::wstring::npos);
+        EXPECT_GE(countedBytes(line), counted);
+        counted = countedBytes(line);
+        EXPECT_LE(counted, kSize);
+        if (countdowns > 0) ++figuresAfterCountdown;
+    }
+    EXPECT_GT(countdowns, 0);
+    EXPECT_GT(figuresAfterCountdown, 0);
+    EXPECT_EQ(lines.back().rfind(L"8.0 MB of 8.0 MB", 0), 0u) << platform::toUtf8(lines.back());
+    // The button: bytes flow, the outage, bytes again, the installer started.
+    using S = TaskbarState;
+    EXPECT_EQ(os.taskbarStates(), (std::vector<S>{S::normal, S::paused, S::normal, S::none}));
+    const auto values = os.taskbarValues();
+    ASSERT_FALSE(values.empty());
+    EXPECT_EQ(values.back(), (std::pair<std::uint64_t, std::uint64_t>(kSize, kSize)));
+}
+
 TEST_F(FrontEndRoad, WithoutAnyBlockTheInstallerGetsAnEmptyParameterString) {
     TempDir docs;
     testsupport::writeRandomFile(docs / "installer.exe", 1000, 3);

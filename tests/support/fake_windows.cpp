@@ -21,7 +21,49 @@ constexpr Rect kBoxWindowRect{-3, -26, 296, 102};
 constexpr Rect kBoxOkRect{26, 71, 140, 92};
 constexpr Rect kBoxCancelRect{149, 71, 265, 92};
 
+// Stands for the shell's registered "TaskbarButtonCreated" message.
+constexpr std::uint32_t kTaskbarButtonCreated = 0xC0DE;
+
+const char* stateName(TaskbarState state) {
+    switch (state) {
+    case TaskbarState::none:
+        return "none";
+    case TaskbarState::normal:
+        return "normal";
+    case TaskbarState::paused:
+        return "paused";
+    case TaskbarState::error:
+        return "error";
+    }
+    return "?";
+}
+
 }  // namespace
+
+// A taskbar button that records what it is told; only the window's own
+// thread may tell it anything.
+class FakeWindows::Button : public TaskbarButton {
+public:
+    explicit Button(FakeWindows& os) : m_os(os), m_thread(std::this_thread::get_id()) {}
+    void setState(TaskbarState state) override {
+        const std::lock_guard<std::mutex> lock(m_os.m_lock);
+        checkThread();
+        m_os.m_taskbarStates.push_back(state);
+        m_os.recordEvent(std::string("taskbar ") + stateName(state));
+    }
+    void setValue(std::uint64_t done, std::uint64_t total) override {
+        const std::lock_guard<std::mutex> lock(m_os.m_lock);
+        checkThread();
+        m_os.m_taskbarValues.emplace_back(done, total);
+    }
+
+private:
+    void checkThread() {
+        if (std::this_thread::get_id() != m_thread) m_os.recordEvent("taskbar call from another thread");
+    }
+    FakeWindows& m_os;
+    std::thread::id m_thread;
+};
 
 // One open dialog: every call is recorded in the dialog's record.
 class FakeWindows::Window : public DialogWindow {
@@ -74,8 +116,14 @@ public:
         m_os.record(m_id).iconId = iconId;
     }
     void centerAndShow() override {
-        const std::lock_guard<std::mutex> lock(m_os.m_lock);
-        m_os.record(m_id).centredAndShown = true;
+        {
+            const std::lock_guard<std::mutex> lock(m_os.m_lock);
+            m_os.record(m_id).centredAndShown = true;
+            // The shell makes a button for a window nobody owns and says so
+            // by a message, some time after the window showed.
+            if (m_os.m_noTaskbarButtons || m_os.record(m_id).ownerId != -1) return;
+        }
+        m_os.postTo(m_id, kTaskbarButtonCreated, 0);
     }
     void enableCloseMenuItem() override {
         const std::lock_guard<std::mutex> lock(m_os.m_lock);
@@ -123,6 +171,23 @@ bool FakeWindows::claimRunningCopy(const std::wstring& name) {
 }
 
 void FakeWindows::publishRunningWindow(DialogWindow&) { publishWindowOfItsOwn(); }
+
+std::unique_ptr<TaskbarButton> FakeWindows::taskbarButton(DialogWindow&) { return std::make_unique<Button>(*this); }
+
+void FakeWindows::withholdTaskbarButtons() {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    m_noTaskbarButtons = true;
+}
+
+std::vector<TaskbarState> FakeWindows::taskbarStates() const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_taskbarStates;
+}
+
+std::vector<std::pair<std::uint64_t, std::uint64_t>> FakeWindows::taskbarValues() const {
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return m_taskbarValues;
+}
 
 void FakeWindows::publishWindowOfItsOwn() {
     const std::lock_guard<std::mutex> lock(g_claimsLock);
@@ -577,7 +642,9 @@ int FakeWindows::runModalDialog(int templateId, DialogHandler& handler, DialogWi
         const std::lock_guard<std::mutex> lock(m_lock);
         for (auto it = m_queue.begin(); it != m_queue.end();) {
             if (it->windowId == id) {
-                undelivered.push_back(*it);
+                // The shell's note carries nothing to free (Windows' drain
+                // covers only the program's own messages).
+                if (it->message != kTaskbarButtonCreated) undelivered.push_back(*it);
                 it = m_queue.erase(it);
             } else {
                 ++it;
@@ -647,7 +714,10 @@ bool FakeWindows::dispatchOne(std::chrono::milliseconds wait) {
     DialogHandler* handler = m_windows[posted.windowId].handler;
     lock.unlock();
     try {
-        handler->onAppMessage(posted.message, posted.wParam);
+        if (posted.message == kTaskbarButtonCreated)
+            handler->onTaskbarButtonCreated();
+        else
+            handler->onAppMessage(posted.message, posted.wParam);
     } catch (...) {
         {
             const std::lock_guard<std::mutex> relock(m_lock);

@@ -13,6 +13,7 @@
 #include <exception>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -116,6 +117,9 @@ public:
     void setLaunchResults(std::vector<std::int32_t> codes);
     // No dialog can be created from now on (no desktop): runModalDialog returns -1.
     void failWindowCreation();
+    // The shell makes no taskbar button (no TaskbarButtonCreated for any
+    // window), as when no shell runs.
+    void withholdTaskbarButtons();
     // A modal loop that runs longer than this ends its dialog with -2 (a
     // hanging test fails instead of hanging).
     void setModalTimeout(std::chrono::milliseconds timeout);
@@ -149,6 +153,10 @@ public:
     // How often another copy brought this one's published window to the front.
     int timesRaised() const;
     int commonControlsInitialisations() const;
+    // What the taskbar buttons were told, in order: every SetProgressState
+    // (also logged in events() as "taskbar <state>") and every SetProgressValue.
+    std::vector<TaskbarState> taskbarStates() const;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> taskbarValues() const;
 
     // --- OsServices ---
     std::wstring ownExecutablePath() override;
@@ -172,6 +180,7 @@ public:
     void keepSystemAwake(bool required) override;
     int runModalDialog(int templateId, DialogHandler& handler, DialogWindow* owner) override;
     void messageBox(const std::wstring& text, const std::wstring& caption) override;
+    std::unique_ptr<TaskbarButton> taskbarButton(DialogWindow& window) override;
     // Claims live in one namespace shared by every FakeWindows of the test
     // process (the session), each released when its FakeWindows goes away.
     bool claimRunningCopy(const std::wstring& name) override;
@@ -186,6 +195,7 @@ public:
 
 private:
     class Window;
+    class Button;
     struct WindowState {
         Window* window = nullptr;
         DialogHandler* handler = nullptr;
@@ -256,6 +266,9 @@ private:
     std::vector<std::string> m_events;
     std::vector<std::wstring> m_activations;
     bool m_noWindows = false;
+    bool m_noTaskbarButtons = false;
+    std::vector<TaskbarState> m_taskbarStates;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> m_taskbarValues;
 };
 
 }  // namespace platform

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cwctype>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -663,6 +664,34 @@ TEST_F(DialogTest, TheDialogTakesNoInputWhileTheErrorNoticeIsOpen) {
     EXPECT_EQ(mainRecord(os).inputsDropped, std::vector<UserInput>{UserInput::Close});
     EXPECT_EQ(os.dialogsWithTemplate(kMessageBoxTemplate).size(), 1u);  // no confirmation on top
     EXPECT_EQ(result, 1);
+}
+
+TEST_F(DialogTest, TheTaskbarButtonShowsAnErrorWhileANoticeIsUpWhicheverThreadRaisesIt) {
+    // From the worker, and from the window's own thread (a start that failed).
+    for (const bool fromWorker : {true, false}) {
+        SCOPED_TRACE(fromWorker);
+        FakeWindows local;
+        local.setOwnExecutablePath(payload.path());
+        local.setDownloadFolder(temp.path().wstring());
+        if (!fromWorker) local.setLaunchResult(platform::kErrorFileNotFound);
+        local.scriptInput(kMessageBoxTemplate, UserInput::ClickOk, [&local] {
+            const auto states = local.taskbarStates();
+            return !states.empty() && states.back() == TaskbarState::error;
+        });
+        ScriptedDialog dialog(local, [fromWorker](ScriptedDialog& d) {
+            if (fromWorker) {
+                d.notify(L"Internal Error.");
+                return;
+            }
+            d.completeDownload(L"installer path.exe");
+            d.postProgress(100, L"");
+        });
+        EXPECT_EQ(dialog.DoModal(), 1);
+        EXPECT_EQ(local.dialogsWithTemplate(kMessageBoxTemplate).size(), 1u);
+        EXPECT_FALSE(local.dialogsWithTemplate(kMessageBoxTemplate)[0].abandoned);
+        const auto events = local.events();
+        EXPECT_EQ(std::find(events.begin(), events.end(), "taskbar call from another thread"), events.end());
+    }
 }
 
 // --- the application object ---

@@ -77,4 +77,31 @@ TEST(OutageRetry, ASilentMirrorIsLeftSoonerEvenAfterLostTime) {
     EXPECT_FALSE(outage.retryLater(kStart + 103001ms));
 }
 
+TEST(OutageRetry, PublishesAPauseOnlyWhileNoConnectionSendsAndClearsItWhenTheRunEnds) {
+    std::atomic<RetryClock::rep> published{-1};
+    const auto ticks = [](std::chrono::milliseconds after) { return (kStart + after).time_since_epoch().count(); };
+    {
+        OutageRetry outage(kPolicy, kStart, false);
+        outage.publishTo(&published);
+        EXPECT_EQ(published.load(), 0);
+        ASSERT_TRUE(outage.retryLater(kStart + 1s));
+        EXPECT_EQ(published.load(), ticks(1500ms));
+        // Another worker failing during the pause waits for the same one.
+        ASSERT_TRUE(outage.retryLater(kStart + 1200ms));
+        EXPECT_EQ(published.load(), ticks(1500ms));
+        // Bytes from a connection still working: no outage, though some
+        // requests still wait for the pause.
+        outage.bytesArrived(kStart + 1300ms);
+        EXPECT_EQ(published.load(), 0);
+        ASSERT_TRUE(outage.retryLater(kStart + 2s));
+        EXPECT_EQ(published.load(), ticks(2500ms));
+        outage.expectWait(0ms);
+        ASSERT_TRUE(outage.lookAt(kStart + 20s));  // the program did not run
+        EXPECT_EQ(published.load(), 0);
+        ASSERT_TRUE(outage.retryLater(kStart + 21s));
+        EXPECT_NE(published.load(), 0);
+    }
+    EXPECT_EQ(published.load(), 0);
+}
+
 }  // namespace
