@@ -221,6 +221,13 @@ TEST_F(FrontEndRoad, TheFiguresLineCountsBytesAndCountsDownAnOutageAndTheTaskbar
     EXPECT_EQ(testsupport::sha256OfFile(temp / "pel_mora_.exe"), testsupport::sha256OfBytes(content));
     const auto lines = figuresLines();
     ASSERT_FALSE(lines.empty());
+    // Nothing is shown before the size is known, that is before the status
+    // line that follows the probe.
+    const auto history = mainRecord().textHistory;
+    const auto firstOf = [&history](int control) {
+        return std::find_if(history.begin(), history.end(), [control](const auto& entry) { return entry.first == control; });
+    };
+    EXPECT_LT(firstOf(platform::kStatusLineId), firstOf(platform::kFiguresLineId));
     // Counts that never go back and never pass the bytes in; the countdown
     // while the server is gone, the figures again once it is back.
     std::int64_t counted = 0;

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <objbase.h>
 
 #include <functional>
 #include <initializer_list>
@@ -16,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "app/dialog_window.h"
+#include "app/win32/taskbar_button.h"
 #include "app/win32/win32_dialog.h"
 
 namespace {
@@ -37,6 +39,7 @@ struct ScriptedHandler : platform::DialogHandler {
     std::vector<std::pair<std::uint32_t, std::uintptr_t>> undelivered;
     std::vector<DWORD> deliveryThreads;
     bool destroyed = false;
+    int taskbarButtons = 0;
 
     bool onInitDialog(DialogWindow& w) override {
         window = &w;
@@ -58,6 +61,7 @@ struct ScriptedHandler : platform::DialogHandler {
     void onUndeliveredMessage(std::uint32_t message, std::uintptr_t wParam) override {
         undelivered.emplace_back(message, wParam);
     }
+    void onTaskbarButtonCreated() override { ++taskbarButtons; }
     void onDestroyed() override { destroyed = true; }
 };
 
@@ -428,6 +432,31 @@ TEST(Win32DialogWindow, OwnedBoxDisablesItsOwnerAndOpensCentredOverIt) {
         main.window->endDialog(3);
     };
     EXPECT_EQ(runWin32ModalDialog(platform::kProgressDialogTemplate, main, nullptr), 3);
+}
+
+TEST(Win32DialogWindow, TheShellsTaskbarNoteReachesTheHandlerAndTheButtonTakesProgress) {
+    ScriptedHandler handler;
+    handler.init = [&](DialogWindow& window) {
+        const HWND dialog = hwndOf(window);
+        // What the shell sends once it has made the button (again, after a restart).
+        SendMessageW(dialog, RegisterWindowMessageW(L"TaskbarButtonCreated"), 0, 0);
+        SendMessageW(dialog, RegisterWindowMessageW(L"TaskbarButtonCreated"), 0, 0);
+        SendMessageW(dialog, RegisterWindowMessageW(L"SomeOtherShellNote"), 0, 0);
+        // Wine's taskbar list takes every call and shows nothing; Windows
+        // draws them on the button.
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        if (auto button = platform::makeTaskbarButton(dialog)) {
+            button->setValue(3, 10);
+            button->setState(TaskbarState::paused);
+            button->setState(TaskbarState::none);
+        }
+        CoUninitialize();
+        window.endDialog(5);
+        return true;
+    };
+    EXPECT_EQ(runWin32ModalDialog(platform::kProgressDialogTemplate, handler, nullptr), 5);
+    EXPECT_EQ(handler.taskbarButtons, 2);
+    EXPECT_EQ(platform::makeTaskbarButton(nullptr), nullptr);
 }
 
 TEST(Win32DialogWindow, MissingTemplateIsReportedAsMinusOne) {
