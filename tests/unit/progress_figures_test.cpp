@@ -81,6 +81,11 @@ TEST(ProgressFigures, LineInBothLanguages) {
     }
 }
 
+TEST(ProgressFigures, TheFinishedLineReadsTheTotalTwice) {
+    EXPECT_EQ(ProgressFigures::completeLine(5 * kM + 1, false), L"5.1 MB of 5.1 MB");
+    EXPECT_EQ(ProgressFigures::completeLine(5 * kM + 1, true), L"5,1 МБ из 5,1 МБ");
+}
+
 TEST(ProgressFigures, UpdatesAtMostTwiceASecond) {
     ProgressFigures figures;
     const std::pair<int, bool> ticks[] = {{0, true}, {499, false}, {500, true}, {999, false}, {1200, true}};

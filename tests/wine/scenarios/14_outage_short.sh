@@ -1,6 +1,8 @@
 # The server goes away mid-download (nginx stopped: connections cut, new ones
 # refused) for 4 s, and in a second run for 20 s, then comes back on its
-# port: each run ends with the installer started and its file byte-exact.
+# port: meanwhile the figures line counts down to the next try and returns
+# to the figures once bytes flow again; each run ends with the installer
+# started and its file byte-exact.
 . "$(dirname "$0")/../lib.sh"
 
 SERVED="$WORK/www/pelmora/PelMoraSetup.exe"
@@ -28,9 +30,14 @@ for down in 4 20; do
     wait_until 90 progress_at_least 20 || fail "the download did not reach 20%"
     stop_nginx
     log "server down for $down s"
-    sleep "$down"
+    back=$(( $(date +%s) + down ))
+    wait_control_text "$CAPTION" 1005 "$down" "Connection lost, trying again in [1-9]* s" ||
+        fail "no countdown during a $down s outage; saw: $PROBED"
+    log "during the outage: $(control_text "$PROBED" 1005)"
+    sleep $(( back - $(date +%s) > 0 ? back - $(date +%s) : 0 ))
     has_window "Error!" && fail "an error box during a $down s outage"
     start_nginx "$WORK/www" "limit_rate 32k;"
+    wait_control_text "$CAPTION" 1005 60 "* of 3.9 MB*" || fail "no figures after a $down s outage; saw: $PROBED"
     wait_installer 180
     [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC after a $down s outage"
     has_window "Error!" && fail "an error box after a $down s outage"
