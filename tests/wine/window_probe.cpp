@@ -16,7 +16,7 @@
 // system DPI whatever the program declares, so its windows cannot tell):
 //   dpiAware <value>
 //   dpiAwareness <value>
-// Exit code 0 when at least one window matched, 1 otherwise.
+// Exit code 0 when at least one window matched (or with --manifest), 1 otherwise.
 
 // The DPI functions of Windows 10; the probe only runs under Wine.
 #undef _WIN32_WINNT
@@ -51,7 +51,8 @@ std::wstring textOf(HWND window) {
     return std::wstring(buffer.data(), static_cast<std::size_t>(copied));
 }
 
-// In the font a dialog template names, at `dpi`, as the dialog manager makes it.
+// What --font and --measure ask for: the font a dialog template names, made
+// at a window's DPI as the dialog manager makes it, and the texts to measure.
 struct Measure {
     int points = 0;
     std::wstring face;
@@ -135,11 +136,10 @@ int wmain(int argc, wchar_t** argv) {
     // would get them scaled back to 96 DPI.
     SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
     if (argc == 3 && std::wstring(argv[1]) == L"--manifest") {
-        std::printf("dpiAware %s\n", toUtf8(manifestSetting(argv[2], L"http://schemas.microsoft.com/SMI/2005/WindowsSettings",
-                                                           L"dpiAware")).c_str());
-        std::printf("dpiAwareness %s\n",
-                    toUtf8(manifestSetting(argv[2], L"http://schemas.microsoft.com/SMI/2016/WindowsSettings",
-                                           L"dpiAwareness")).c_str());
+        const wchar_t* const older = L"http://schemas.microsoft.com/SMI/2005/WindowsSettings";
+        const wchar_t* const newer = L"http://schemas.microsoft.com/SMI/2016/WindowsSettings";
+        std::printf("dpiAware %s\n", toUtf8(manifestSetting(argv[2], older, L"dpiAware")).c_str());
+        std::printf("dpiAwareness %s\n", toUtf8(manifestSetting(argv[2], newer, L"dpiAwareness")).c_str());
         return 0;
     }
     Measure measure;

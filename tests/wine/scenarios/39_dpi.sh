@@ -24,7 +24,8 @@ LONGEST=(
 MEASURES=()
 for line in "${LONGEST[@]}"; do MEASURES+=(--measure "$line"); done
 
-# The 96-DPI layout, by line key ("client" or a control id): "width height".
+# The 96-DPI layout: "width height" by "client" or a control id, "left top"
+# by a control id and "-at".
 declare -A BASE
 
 # scaled ACTUAL BASE DPI: ACTUAL is BASE * DPI / 96, give or take 8 %:
@@ -46,7 +47,8 @@ check_layout() {
     [ "$got" = "$dpi" ] || fail "$name: the window is at ${got:-no} DPI, expected $dpi"
     local sizes
     sizes="client ${size/x/ }"$'\n'
-    sizes+=$(awk '$1 == "control" { split($5, r, ","); print $2, r[3] - r[1], r[4] - r[2] }' <<<"$out")
+    sizes+=$(awk '$1 == "control" { split($5, r, ","); print $2, r[3] - r[1], r[4] - r[2]; print $2 "-at", r[1], r[2] }' \
+        <<<"$out")
     while read -r key w h; do
         if [ "$dpi" = 96 ]; then
             [ -n "${BASE[$key]:-}" ] && [ "${BASE[$key]}" != "$w $h" ] &&
@@ -70,7 +72,8 @@ check_fit() {
         [ "$(control_visible "$out" "$id")" = 1 ] || continue
         width=$(width_of "$id")
         [ "$text_width" -le "$width" ] ||
-            fail "$name: the text [$(control_text "$out" "$id")] of control $id is $text_width px, wider than its $width px"
+            fail "$name: the text [$(control_text "$out" "$id")] of control $id is $text_width px," \
+                "wider than its $width px"
         log "$name: control $id text $text_width px of $width px"
     done < <(awk '$1 == "width"' <<<"$out")
     figures=$(width_of "$FIGURES")
