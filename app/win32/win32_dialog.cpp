@@ -36,6 +36,21 @@ UINT taskbarButtonCreatedMessage() {
     return message;
 }
 
+// A system metric at the DPI of the window's monitor. The program declares
+// itself per-monitor aware, where GetSystemMetrics answers for the DPI the
+// session started with; the per-DPI functions came with Windows 10 1607 and
+// are looked up, as older systems have one DPI for every window anyway.
+int metricForWindow(HWND hwnd, int index) {
+    using DpiForWindowFn = UINT(WINAPI*)(HWND);
+    using MetricsForDpiFn = int(WINAPI*)(int, UINT);
+    const HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    const FARPROC dpiForWindow = GetProcAddress(user32, "GetDpiForWindow");
+    const FARPROC metricsForDpi = GetProcAddress(user32, "GetSystemMetricsForDpi");
+    if (!dpiForWindow || !metricsForDpi) return GetSystemMetrics(index);
+    const UINT dpi = reinterpret_cast<DpiForWindowFn>(reinterpret_cast<void (*)()>(dpiForWindow))(hwnd);
+    return reinterpret_cast<MetricsForDpiFn>(reinterpret_cast<void (*)()>(metricsForDpi))(index, dpi);
+}
+
 Rect rectInClientOf(HWND dialog, HWND window) {
     RECT r{};
     if (!window || !GetWindowRect(window, &r)) return {};
@@ -113,9 +128,11 @@ bool Win32DialogWindow::paintMinimisedIcon() {
     SendMessageW(hwnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
     RECT client{};
     GetClientRect(hwnd, &client);
-    const int x = (client.right - client.left - GetSystemMetrics(SM_CXICON) + 1) / 2;
-    const int y = (client.bottom - client.top - GetSystemMetrics(SM_CYICON) + 1) / 2;
-    DrawIcon(dc, x, y, m_icon);
+    const int width = metricForWindow(hwnd, SM_CXICON);
+    const int height = metricForWindow(hwnd, SM_CYICON);
+    const int x = (client.right - client.left - width + 1) / 2;
+    const int y = (client.bottom - client.top - height + 1) / 2;
+    DrawIconEx(dc, x, y, m_icon, width, height, 0, nullptr, DI_NORMAL);
     EndPaint(hwnd, &paint);
     return true;
 }

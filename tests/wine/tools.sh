@@ -86,3 +86,29 @@ wine_temp_dir() {
     windows=$(timeout 60 wine cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')
     [ -n "$windows" ] && timeout 30 winepath -u "$windows" 2>/dev/null
 }
+
+# The DPI of Wine's programs: Wine 8 reads it when a process starts, from the
+# REG_DWORD LogPixels under HKCU\Control Panel\Desktop, or when that is not
+# there from the one under HKLM\System\CurrentControlSet\Hardware
+# Profiles\Current\Software\Fonts. set_wine_dpi DPI keeps the value it
+# replaces the first time ("none" when there was none); restore_wine_dpi puts
+# it back.
+WINE_DPI_KEY='HKCU\Control Panel\Desktop'
+WINE_DPI_SAVED=""
+set_wine_dpi() {
+    if [ -z "$WINE_DPI_SAVED" ]; then
+        WINE_DPI_SAVED=$(timeout 30 wine reg query "$WINE_DPI_KEY" /v LogPixels 2>/dev/null | tr -d '\r' |
+            awk '$1 == "LogPixels" && $2 == "REG_DWORD" { print $3 }')
+        : "${WINE_DPI_SAVED:=none}"
+    fi
+    timeout 30 wine reg add "$WINE_DPI_KEY" /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
+}
+restore_wine_dpi() {
+    case "$WINE_DPI_SAVED" in
+        "") return 0 ;;
+        none) timeout 30 wine reg delete "$WINE_DPI_KEY" /v LogPixels /f >/dev/null 2>&1 ;;
+        *) timeout 30 wine reg add "$WINE_DPI_KEY" /v LogPixels /t REG_DWORD /d "$((WINE_DPI_SAVED))" /f \
+            >/dev/null 2>&1 ;;
+    esac
+    WINE_DPI_SAVED=""
+}

@@ -147,15 +147,15 @@ TEST(Win32DialogTemplates, ProgressDialogHasItsFrameFontAndControls) {
         EXPECT_EQ(fontHeightOf(dialog), pointsToHeight(dialog, 10));
         RECT client{};
         GetClientRect(dialog, &client);
-        const RECT size = dialogUnits(dialog, 0, 0, 199, 53);
+        const RECT size = dialogUnits(dialog, 0, 0, 255, 53);
         EXPECT_EQ(client.right, size.right);
         EXPECT_EQ(client.bottom, size.bottom);
 
         const ControlLayout controls[] = {
-            {1002, L"Static", 9, 6, 176, 8, WS_VISIBLE | WS_GROUP, true},
-            {1001, L"Static", 9, 19, 175, 8, WS_VISIBLE | WS_GROUP, true},
-            {1000, L"msctls_progress32", 9, 28, 176, 7, WS_VISIBLE, false},
-            {1005, L"Static", 9, 39, 176, 8, WS_VISIBLE | WS_GROUP | SS_NOPREFIX | SS_ENDELLIPSIS, true},
+            {1002, L"Static", 9, 6, 232, 8, WS_VISIBLE | WS_GROUP, true},
+            {1001, L"Static", 9, 19, 232, 8, WS_VISIBLE | WS_GROUP, true},
+            {1000, L"msctls_progress32", 9, 28, 232, 7, WS_VISIBLE, false},
+            {1005, L"Static", 9, 39, 232, 8, WS_VISIBLE | WS_GROUP | SS_NOPREFIX | SS_ENDELLIPSIS, true},
         };
         for (const ControlLayout& c : controls) {
             const HWND control = GetDlgItem(dialog, c.id);
