@@ -116,7 +116,7 @@ run_case() {
 declared=$(timeout -k 5 30 wine "$E2E_PROBE" --manifest "$(winpath "$E2E_INSTALLER")" </dev/null 2>/dev/null |
     tr -d '\r')
 log "the manifest declares: $(tr '\n' ' ' <<<"$declared")"
-grep -qx 'dpiAwareness PerMonitorV2' <<<"$declared" || fail "the manifest declares no per-monitor v2 awareness"
+grep -qE '^dpiAwareness PerMonitorV2(,|$)' <<<"$declared" || fail "the manifest declares no per-monitor v2 awareness"
 # Windows before 10 1607 reads only this one.
 grep -qx 'dpiAware true' <<<"$declared" || fail "the manifest declares no system DPI awareness for older Windows"
 
