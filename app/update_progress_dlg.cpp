@@ -13,6 +13,7 @@
 #include "app/proxy_discovery.h"
 #include "app/ui_text.h"
 #include "config/catalog.h"
+#include "config/payload_seal.h"
 #include "platform/file.h"
 
 using platform::kIdCancel;
@@ -73,17 +74,17 @@ void CUpdateProgressDlg::DoDataExchange() {
 bool CUpdateProgressDlg::OnInitDialog() {
     DoDataExchange();
 
-    m_payload = readPayloadFromFile(m_os.ownExecutablePath());
+    m_productId = m_settings.productId;
+    lowerCaseAscii(m_productId);
+    m_payload = readProgramPayload();
     const PayloadSettings settings = takeSettings(m_payload);
     m_vid = settings.vid;
     m_partnerId = settings.partnerId;
     m_contentType = settings.contentType;
     m_contentAddress = settings.contentAddress;
     m_offerUrl = settings.offerUrl;
-    m_productId = m_settings.productId;
     m_silentMode = settings.silentMode;
 
-    lowerCaseAscii(m_productId);
     m_productIndex = catalogIndexOfId(m_productId);
     if (m_productIndex == 0) throw std::runtime_error("Invalid installer!");
 
@@ -100,6 +101,18 @@ bool CUpdateProgressDlg::OnInitDialog() {
     m_window->setProgressPos(platform::kProgressBarId, 0);
     m_workerThread = std::thread(&CUpdateProgressDlg::workerThread, this);
     return true;
+}
+
+PayloadMap CUpdateProgressDlg::readProgramPayload() const {
+    const std::string tail = readPayloadTail(m_os.ownExecutablePath());
+    if (!m_settings.payloadKey) return parsePayload(tail);
+    SealCheck check = checkSealedPayload(tail, m_productId, *m_settings.payloadKey);
+    if (check.verdict == SealCheck::sealed) return std::move(check.payload);
+    // Refused like an unknown product, before anything is asked or started;
+    // a system that could not check at all says so.
+    if (check.verdict == SealCheck::uncheckable)
+        throw std::runtime_error("Invalid installer! The seal could not be checked (" + check.detail + ").");
+    throw std::runtime_error("Invalid installer!");
 }
 
 void CUpdateProgressDlg::OnStatusText(std::unique_ptr<std::wstring> text) {

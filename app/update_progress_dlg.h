@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -19,6 +20,7 @@
 #include "app/worker_steps.h"
 #include "config/catalog.h"
 #include "config/payload.h"
+#include "config/payload_seal.h"
 #include "downloader/downloader.h"
 #include "downloader/proxy_settings.h"
 #include "app/dialog_window.h"
@@ -35,6 +37,9 @@ struct ProgressDialogSettings {
     std::string proxyTestAddress = kProxyTestAddress;
     // How long the installer's start is tried while a scanner holds the file.
     LaunchRetry launchRetry;
+    // The distributor's key: when set, only a block sealed with it for this
+    // product is taken, and a program without one is refused.
+    std::optional<platform::P256PublicKey> payloadKey = buildPayloadPublicKey();
 };
 
 class CUpdateProgressDlg : public platform::DialogHandler {
@@ -128,6 +133,9 @@ private:
     void postToDialog(std::uint32_t message, std::uintptr_t wParam);
     // Where the product's installer is fetched from.
     std::string downloadAddress() const;
+    // The program's payload block, sealed when the build has a key; throws
+    // "Invalid installer!" for a block the key does not vouch for.
+    PayloadMap readProgramPayload() const;
 
     // Prepares the download (steps that throw to the worker's handler):
     // returns false when the companion product was started instead. A direct

@@ -21,8 +21,7 @@ bool PayloadKeyLess::operator()(const std::string& a, const std::string& b) cons
     return a.size() < b.size();
 }
 
-PayloadMap parsePayload(std::string_view tail) {
-    PayloadMap payload;
+std::optional<std::string_view> findPayloadBlock(std::string_view tail) {
     // The executable carries the marker text itself (it is the reader's own
     // constant); only the last occurrence can be the appended block. Searched
     // from the end with a skipping search: a tail without a block is up to
@@ -30,15 +29,24 @@ PayloadMap parsePayload(std::string_view tail) {
     static const std::string reversedMarker(kPayloadMarker.rbegin(), kPayloadMarker.rend());
     static const std::boyer_moore_horspool_searcher searcher(reversedMarker.begin(), reversedMarker.end());
     const auto found = std::search(tail.rbegin(), tail.rend(), searcher);
-    if (found == tail.rend()) return payload;
+    if (found == tail.rend()) return std::nullopt;
     // `found` is the marker's last byte; everything after it is the items.
-    std::string_view rest = tail.substr(static_cast<std::size_t>(found.base() - tail.begin()));
+    const std::size_t itemsStart = static_cast<std::size_t>(found.base() - tail.begin());
+    const std::string_view rest = tail.substr(itemsStart);
     // In an unstamped program the last marker is the reader's own constant,
     // which the compiler stores with its terminating zero byte; reading the
     // binary after it as items would hand junk keys to the installer. A
     // stamped block never starts with a zero byte (keys are not empty), and an
     // empty stamped block gives no items either way.
-    if (rest.empty() || rest.front() == '\0') return payload;
+    if (rest.empty() || rest.front() == '\0') return std::nullopt;
+    return tail.substr(itemsStart - kPayloadMarker.size());
+}
+
+PayloadMap parsePayload(std::string_view tail) {
+    PayloadMap payload;
+    const std::optional<std::string_view> block = findPayloadBlock(tail);
+    if (!block) return payload;
+    std::string_view rest = block->substr(kPayloadMarker.size());
     // An empty item (";;" or ";" right after the marker) ends the block.
     for (std::size_t end = rest.find(';'); end != std::string_view::npos && end > 0; end = rest.find(';')) {
         const std::string_view item = rest.substr(0, end);
@@ -51,7 +59,9 @@ PayloadMap parsePayload(std::string_view tail) {
     return payload;
 }
 
-PayloadMap readPayloadFromFile(const std::wstring& path) {
+PayloadMap readPayloadFromFile(const std::wstring& path) { return parsePayload(readPayloadTail(path)); }
+
+std::string readPayloadTail(const std::wstring& path) {
     if (path.empty()) return {};
     const std::filesystem::path file = platform::nativePath(path);
     // A directory or device would report a nonsense size and make us allocate
@@ -75,7 +85,7 @@ PayloadMap readPayloadFromFile(const std::wstring& path) {
     // A short read means the file changed under us: what we hold is then not
     // the tail, and a block parsed from it could be a stale one.
     if (in.gcount() != length) return {};
-    return parsePayload(tail);
+    return tail;
 }
 
 namespace {

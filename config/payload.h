@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,8 +22,17 @@ inline constexpr std::string_view kPayloadMarker = "PayloadInfo:";
 // At most this many bytes at the end of the file are searched for the block.
 inline constexpr std::int64_t kPayloadTailLimit = 104857600;
 
+// The block in the examined tail of a file: from the last marker to the end
+// of the tail. None when there is no marker, or when the last one is the
+// reader's own constant in the program's data (no item follows it).
+std::optional<std::string_view> findPayloadBlock(std::string_view tail);
+
 // Parses the block out of the examined tail of a file: the last marker wins.
 PayloadMap parsePayload(std::string_view tail);
+
+// The examined tail of the given file (its last kPayloadTailLimit bytes);
+// empty when the file cannot be read whole.
+std::string readPayloadTail(const std::wstring& path);
 
 // Reads the tail of the given file and parses it; an unreadable file gives an empty map.
 PayloadMap readPayloadFromFile(const std::wstring& path);

@@ -6,6 +6,7 @@
 #include <boost/locale/utf.hpp>
 
 #include "config/payload.h"
+#include "config/payload_seal.h"
 #include "config/stream_read.h"
 
 namespace {
@@ -61,6 +62,8 @@ std::string stampKeyProblem(std::string_view key) {
         return "the key holds a control character";
     }
     if (!isValidUtf8(key)) return "the key is not valid UTF-8";
+    // A program built with a sealing key refuses a block with a second seal.
+    if (key == kSealKey) return "the key \"seal\" is the seal's own (stamp --key writes it)";
     return {};
 }
 
@@ -69,7 +72,9 @@ std::string stampValueProblem(std::string_view value) {
     return {};
 }
 
-std::string buildPayloadBlock(const std::vector<StampItem>& items) {
+namespace {
+
+std::string markerAndItems(const std::vector<StampItem>& items) {
     std::string block(kPayloadMarker);
     for (const StampItem& item : items) {
         block += item.key;
@@ -77,8 +82,17 @@ std::string buildPayloadBlock(const std::vector<StampItem>& items) {
         block += formEncode(item.value);
         block += ';';
     }
-    block.push_back('\0');
     return block;
+}
+
+}  // namespace
+
+std::string buildPayloadBlock(const std::vector<StampItem>& items) { return markerAndItems(items) + '\0'; }
+
+std::string buildSealedPayloadBlock(const std::vector<StampItem>& items, std::string_view productId,
+                                    const SealSigner& sign) {
+    const std::string signedPart = markerAndItems(items);
+    return signedPart + sealItem(sign(sealMessage(productId, signedPart))) + '\0';
 }
 
 namespace {

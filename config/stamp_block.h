@@ -5,11 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/p256_signature.h"
 
 // Every ASCII byte outside A-Z a-z 0-9 - _ . ~ becomes "%XX" (upper-case hex),
 // so an encoded value never holds ";", "=", "%", "+" or the marker's ":".
@@ -32,6 +35,14 @@ struct StampItem {
 
 // The marker, "key=encoded value;" per item in order, then one zero byte.
 std::string buildPayloadBlock(const std::vector<StampItem>& items);
+
+// Signs the bytes a seal covers (see payload_seal.h).
+using SealSigner = std::function<platform::P256Signature(std::string_view message)>;
+
+// The same block sealed for the program of `productId`: the seal item last,
+// before the zero byte.
+std::string buildSealedPayloadBlock(const std::vector<StampItem>& items, std::string_view productId,
+                                    const SealSigner& sign);
 
 // Where the payload block that ends a stream of `size` bytes starts (the
 // offset of its marker), if the stream ends in one: the last marker within

@@ -1,11 +1,14 @@
-// Fuzzes the payload block reader and the stamp side's block finder.
+// Fuzzes the payload block reader, the stamp side's block finder and the
+// parting of a block at its seal.
 //
 // Over arbitrary bytes: the parsed map never holds an empty key, a key with
 // "=" or ";", or a value with ";"; the block finder gives the same answer
 // whatever its chunk size. Over arbitrary stampable items appended to
 // arbitrary bytes: the reader gets back exactly the items (later duplicates
 // winning), every value decodes to the text given less its control
-// characters, and the block finder points at the appended block.
+// characters, and the block finder points at the appended block. A block
+// parted at its seal signs exactly its start, up to one well-formed seal
+// item that only zero bytes follow, and no other item is a seal.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "config/payload.h"
+#include "config/payload_seal.h"
 #include "config/stamp_block.h"
 #include "platform/text.h"
 
@@ -48,6 +52,19 @@ void checkArbitraryBytes(const std::string& bytes) {
         check(bytes.compare(static_cast<std::size_t>(*whole), kPayloadMarker.size(), kPayloadMarker) == 0,
               "block starts with the marker");
     }
+    const std::optional<std::string_view> block = findPayloadBlock(bytes);
+    if (!block) return;
+    std::string why;
+    const std::optional<SealedBlock> sealed = splitSealedBlock(*block, why);
+    if (!sealed) {
+        check(!why.empty(), "a refused seal says why");
+        return;
+    }
+    check(block->substr(0, sealed->signedPart.size()) == sealed->signedPart, "the seal signs the block's start");
+    const std::string_view rest = block->substr(sealed->signedPart.size());
+    check(rest.substr(0, 5) == "seal=" && rest.size() >= 134 && rest[133] == ';', "one seal item follows");
+    check(rest.find_first_not_of('\0', 134) == std::string_view::npos, "only zero bytes after the seal");
+    check(parsePayload(sealed->signedPart).count("seal") == 0, "no other item is a seal");
 }
 
 void checkRoundTrip(FuzzedDataProvider& data) {

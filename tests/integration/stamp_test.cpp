@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config/payload.h"
+#include "config/payload_seal.h"
 #include "platform/text.h"
 #include "tests/support/pe_image.h"
 #include "tests/support/test_env.h"
@@ -306,6 +307,99 @@ TEST(Stamp, SignedProgramStaysSignedThroughStampAndReplace) {
     EXPECT_EQ(testsupport::readFileBytes(file), testsupport::readFileBytes(dir / "fresh.exe"));
     const ProcessResult again = stamp({file.string(), "vid=17"});
     EXPECT_NE(again.err.find("already ends in a payload block"), std::string::npos) << again.err;
+}
+
+// ---------------------------------------------------------------- sealed blocks
+
+// The distributor's P-256 key pair as openssl writes it (seal.pem, seal.pub.pem),
+// the public point as a build takes it, and keys stamp must refuse.
+platform::P256PublicKey makeSealingKeys(const fs::path& dir) {
+    const auto run = [](const std::vector<std::string>& argv) {
+        const ProcessResult result = testsupport::runProcess(argv, kTimeout);
+        EXPECT_EQ(result.exitCode, 0) << argv[0] << " " << argv[1] << ": " << result.err;
+    };
+    const std::string d = dir.string() + "/";
+    run({"openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", d + "seal.pem"});
+    run({"openssl", "ec", "-in", d + "seal.pem", "-pubout", "-out", d + "seal.pub.pem"});
+    run({"openssl", "pkcs8", "-topk8", "-in", d + "seal.pem", "-out", d + "sealenc.pem", "-passout", "pass:secret"});
+    run({"openssl", "ecparam", "-name", "secp384r1", "-genkey", "-noout", "-out", d + "p384.pem"});
+    run({"openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", d + "rsa.pem"});
+    run({"openssl", "ec", "-pubin", "-in", d + "seal.pub.pem", "-outform", "DER", "-out", d + "seal.pub.der"});
+    const std::string der = testsupport::readFileBytes(dir / "seal.pub.der");
+    platform::P256PublicKey key{};
+    if (der.size() == 91) std::copy(der.end() - 64, der.end(), key.begin());
+    return key;
+}
+
+// The file with the seal's 128 hex digits blanked: two seals of the same
+// bytes differ, ECDSA signatures being randomised.
+std::string withoutSealValue(std::string bytes) {
+    const std::size_t seal = bytes.rfind("seal=");
+    if (seal != std::string::npos) bytes.replace(seal + 5, 128, 128, '-');
+    return bytes;
+}
+
+TEST(Stamp, SealsASignedProgramForItsProductAndRefusesKeysThatCannotSeal) {
+    TempDir dir;
+    ASSERT_NO_FATAL_FAILURE(makeSigningCertificates(dir.path()));
+    const platform::P256PublicKey key = makeSealingKeys(dir.path());
+    const std::string sealKey = (dir / "seal.pem").string();
+    writeFile(dir / "plain.exe", testsupport::minimalPeImage());
+    ASSERT_EQ(testsupport::runProcess({"osslsigncode", "sign", "-certs", (dir / "pub.pem").string(), "-key",
+                                       (dir / "pub.key").string(), "-in", (dir / "plain.exe").string(), "-out",
+                                       (dir / "signed.exe").string()},
+                                      kTimeout)
+                  .exitCode,
+              0);
+    const fs::path file = dir / "setup.exe";
+    fs::copy_file(dir / "signed.exe", file);
+    const ProcessResult sealed = stamp({"--key", sealKey, file.string(), "vid=15", "partnerId=7"});
+    ASSERT_EQ(sealed.exitCode, 0) << sealed.err;
+    expectVerified(dir.path(), file);
+    const std::string tail = testsupport::readFileBytes(file);
+    SealCheck check = checkSealedPayload(tail, "pelmora", key);
+    ASSERT_EQ(check.verdict, SealCheck::sealed) << check.detail;
+    EXPECT_EQ(check.payload, (PayloadMap{{"partnerId", "7"}, {"vid", "15"}}));
+    EXPECT_EQ(checkSealedPayload(tail, "dravolin", key).verdict, SealCheck::refused);
+
+    // --replace gives what a first sealed stamp of the new items gives, but
+    // for the seal's value; --product seals for another product's program.
+    ASSERT_EQ(stamp({"--replace", "--key", sealKey, file.string(), "vid=16"}).exitCode, 0);
+    expectVerified(dir.path(), file);
+    fs::copy_file(dir / "signed.exe", dir / "fresh.exe");
+    ASSERT_EQ(stamp({"--key", sealKey, (dir / "fresh.exe").string(), "vid=16"}).exitCode, 0);
+    EXPECT_EQ(withoutSealValue(testsupport::readFileBytes(file)),
+              withoutSealValue(testsupport::readFileBytes(dir / "fresh.exe")));
+    EXPECT_NE(testsupport::readFileBytes(file), testsupport::readFileBytes(dir / "fresh.exe"));
+    ASSERT_EQ(stamp({"--replace", "--key", sealKey, "--product", "Dravolin", file.string(), "vid=16"}).exitCode, 0);
+    EXPECT_EQ(checkSealedPayload(testsupport::readFileBytes(file), "dravolin", key).verdict, SealCheck::sealed);
+
+    // An encrypted key opens with its passphrase from the environment only.
+    const std::string encrypted = (dir / "sealenc.pem").string();
+    const ProcessResult withPassphrase = testsupport::runProcess(
+        {testsupport::toolPath("stamp").string(), "--replace", "--key", encrypted, file.string(), "vid=17"}, kTimeout,
+        {"STAMP_KEY_PASSPHRASE=secret"});
+    ASSERT_EQ(withPassphrase.exitCode, 0) << withPassphrase.err;
+    EXPECT_EQ(checkSealedPayload(testsupport::readFileBytes(file), "pelmora", key).verdict, SealCheck::sealed);
+
+    const std::string before = testsupport::readFileBytes(file);
+    const std::string f = file.string();
+    const std::pair<std::vector<std::string>, const char*> refusals[] = {
+        {{"--key", (dir / "p384.pem").string(), f, "vid=18"}, "not an ECDSA P-256"},
+        {{"--key", (dir / "rsa.pem").string(), f, "vid=18"}, "not an ECDSA P-256"},
+        {{"--key", (dir / "seal.pub.pem").string(), f, "vid=18"}, "no private key"},
+        {{"--key", encrypted, f, "vid=18"}, "STAMP_KEY_PASSPHRASE"},
+        {{"--key", (dir / "missing.pem").string(), f, "vid=18"}, "cannot be read"},
+        {{"--product", "pelmora", f, "vid=18"}, "--product only goes with --key"},
+        {{"--key", sealKey, f, "seal=abc"}, "the seal's own"},
+    };
+    for (auto [arguments, message] : refusals) {
+        arguments.insert(arguments.begin(), "--replace");
+        const ProcessResult refused = stamp(arguments);
+        EXPECT_NE(refused.exitCode, 0) << message;
+        EXPECT_NE(refused.err.find(message), std::string::npos) << refused.err;
+        EXPECT_EQ(testsupport::readFileBytes(file), before) << message;
+    }
 }
 
 TEST(Stamp, GrowsAnUnpaddedLastEntryAndLeavesUnsignedProgramsAsTheyWere) {

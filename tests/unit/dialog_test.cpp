@@ -265,6 +265,36 @@ TEST_F(DialogTest, UnknownProductEndsTheStartWithInvalidInstaller) {
     EXPECT_TRUE(mainRecord(os).destroyed);
 }
 
+TEST_F(DialogTest, ABuildWithASealingKeyRefusesBlocksItsKeyDoesNotVouchFor) {
+    // Any key will do: none of these blocks carries a seal made with it.
+    ProgressDialogSettings settings;
+    settings.productId = "pelmora";
+    settings.payloadKey = platform::P256PublicKey{};
+    settings.payloadKey->fill(0x11);
+    const std::pair<const char*, std::string> cases[] = {
+        {"an unsealed block", "vid=15;partnerId=7;"},
+        {"no block", ""},
+        {"a seal that does not hold", "vid=15;seal=" + std::string(128, '0') + ";"},
+    };
+    for (const auto& [name, items] : cases) {
+        SCOPED_TRACE(name);
+        FakeWindows local;
+        const PayloadFile program(items);
+        local.setOwnExecutablePath(program.path());
+        CUpdateProgressDlg dialog(local, settings);
+        try {
+            dialog.DoModal();
+            ADD_FAILURE() << "no exception";
+        } catch (const std::runtime_error& error) {
+            // A system that cannot check at all (Wine without its ECDSA) says
+            // so after the same words.
+            EXPECT_EQ(std::string(error.what()).rfind("Invalid installer!", 0), 0u) << error.what();
+        }
+        EXPECT_TRUE(mainRecord(local).destroyed);
+        EXPECT_TRUE(local.awakeRequests().empty());
+    }
+}
+
 TEST_F(DialogTest, StatusTextSetsTheTopLine) {
     run([](ScriptedDialog& d) {
         d.postStatusText(L"Preparing to Install...");

@@ -2,6 +2,7 @@
 // program, and shows the block a copy carries exactly as the program reads it.
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -11,12 +12,16 @@
 #include <system_error>
 #include <vector>
 
+#include "config/catalog.h"
 #include "config/payload.h"
 #include "config/pe_certificate_table.h"
 #include "config/stamp_block.h"
 #include "platform/arguments.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#ifdef VORLANE_STAMP_SEALS
+#include "tools/stamp/seal_key.h"
+#endif
 
 namespace fs = std::filesystem;
 
@@ -27,7 +32,7 @@ constexpr int kExitUsage = 2;
 
 const char* const kUsage =
     "Usage:\n"
-    "  stamp [--replace] FILE KEY=VALUE...\n"
+    "  stamp [--replace] [--key PRIVATE.pem [--product ID]] FILE KEY=VALUE...\n"
     "      Appends one payload block to FILE: the items in the order given, each\n"
     "      value form-encoded (non-ASCII text stays UTF-8). FILE is rewritten\n"
     "      through a temporary file, so it is either stamped or left as it was.\n"
@@ -36,6 +41,11 @@ const char* const kUsage =
     "      A signed program (its certificate table ends the file) keeps its\n"
     "      signature: the block goes inside the table's last entry. A program\n"
     "      whose table does not end the file or does not add up is refused.\n"
+    "      --key seals the block for a program built with the matching\n"
+    "      PAYLOAD_PUBLIC_KEY: an ECDSA P-256 private key in PEM (an encrypted\n"
+    "      one takes its passphrase from STAMP_KEY_PASSPHRASE), the seal made for\n"
+    "      the product ID (default: the product of this build). The key \"seal\"\n"
+    "      is the seal's own.\n"
     "  stamp --show FILE\n"
     "      Prints the block the program would read from FILE, one key=value line\n"
     "      per item in the program's key order, values decoded as the program\n"
@@ -160,8 +170,37 @@ void growCertificateTable(const fs::path& temporary, const CertificateTable& tab
     writeLittleEndian32(file, table.checksumOffset, *checksum);
 }
 
-int stampFile(const std::string& fileArgument, const std::vector<std::string>& itemArguments, bool replace) {
-    // Every argument is checked before the file is touched.
+struct StampOptions {
+    bool replace = false;
+    std::optional<std::string> key;  // the sealing key's PEM file
+    std::string product = buildProductId();
+};
+
+// The block for `items`, sealed when a key was given.
+std::string blockFor(const std::vector<StampItem>& items, const StampOptions& options) {
+    if (!options.key) return buildPayloadBlock(items);
+#ifdef VORLANE_STAMP_SEALS
+    const char* passphrase = std::getenv("STAMP_KEY_PASSPHRASE");
+    const std::string given = passphrase ? passphrase : "";
+    try {
+        const SealKey key(pathOfArgument(*options.key), passphrase ? &given : nullptr);
+        std::string product = options.product;
+        for (char& c : product) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        return buildSealedPayloadBlock(items, product,
+                                       [&key](std::string_view message) { return key.sign(message); });
+    } catch (const std::runtime_error& error) {
+        throw Failure{error.what()};
+    }
+#else
+    throw Failure{"this stamp tool does not seal (it has no OpenSSL): seal with the stamp tool of a Linux build",
+                  kExitUsage};
+#endif
+}
+
+int stampFile(const std::string& fileArgument, const std::vector<std::string>& itemArguments,
+              const StampOptions& options) {
+    const bool replace = options.replace;
+    // Every argument is checked before the file is touched, the key included.
     const std::vector<StampItem> items = parseItems(itemArguments);
     const fs::path file = existingRegularFile(fileArgument);
     const std::int64_t size = fileSize(file, fileArgument);
@@ -182,7 +221,7 @@ int stampFile(const std::string& fileArgument, const std::vector<std::string>& i
         throw Failure{fileArgument + ": already ends in a payload block (use --replace to swap it)"};
     }
     const std::int64_t keep = hasBlock ? found : size;
-    const std::string bytes = buildPayloadBlock(items);
+    const std::string bytes = blockFor(items, options);
     std::optional<TableGrowth> growth;
     if (isSigned) {
         growth = growLastEntry(scan.table, size, keep, bytes.size());
@@ -238,16 +277,26 @@ int run(const std::vector<std::string>& arguments) {
         return showFile(arguments[2]);
     }
     std::size_t next = 1;
-    bool replace = false;
-    if (first == "--replace") {
-        replace = true;
-        ++next;
-    } else if (first.size() > 1 && first[0] == '-' && first[1] == '-') {
-        throw Failure{"unknown option " + first, kExitUsage};
+    StampOptions options;
+    bool productGiven = false;
+    for (; next < arguments.size() && arguments[next].rfind("--", 0) == 0; ++next) {
+        const std::string& option = arguments[next];
+        if (option == "--replace") {
+            options.replace = true;
+            continue;
+        }
+        if (option != "--key" && option != "--product") throw Failure{"unknown option " + option, kExitUsage};
+        if (++next >= arguments.size()) throw Failure{option + " takes a value", kExitUsage};
+        if (option == "--key") options.key = arguments[next];
+        if (option == "--product") {
+            options.product = arguments[next];
+            productGiven = true;
+        }
     }
+    if (productGiven && !options.key) throw Failure{"--product only goes with --key", kExitUsage};
     if (next >= arguments.size()) throw Failure{"missing FILE", kExitUsage};
     const std::string& file = arguments[next];
-    return stampFile(file, {arguments.begin() + static_cast<std::ptrdiff_t>(next) + 1, arguments.end()}, replace);
+    return stampFile(file, {arguments.begin() + static_cast<std::ptrdiff_t>(next) + 1, arguments.end()}, options);
 }
 
 }  // namespace
