@@ -37,10 +37,11 @@ public:
         }
         return hex;
     }
-
-private:
+    // The same digest as raw bytes (what a signature check takes); false
+    // when the system could not compute it. Ends the hash as well.
     bool finish(unsigned char (&digest)[kDigestBytes]);
 
+private:
     struct State;
     std::unique_ptr<State> m_state;
 };
