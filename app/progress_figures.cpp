@@ -22,6 +22,10 @@ std::wstring format(unsigned text, bool russian, const std::wstring& value) {
     return (boost::wformat(uiText(text, russian)) % value).str();
 }
 
+std::wstring sizeOfTotal(const std::wstring& count, const std::wstring& total, bool russian) {
+    return (boost::wformat(uiText(kTextSizeOfTotal, russian)) % count % total).str();
+}
+
 // Seconds under a minute, whole minutes (the nearest) from there on.
 std::wstring durationText(std::int64_t seconds, bool russian) {
     if (seconds < 60) return std::to_wstring(seconds) + L" " + uiText(kTextSeconds, russian);
@@ -61,9 +65,8 @@ std::wstring ProgressFigures::line(bool russian) const {
 
     // The count rounded down and the total rounded up: the line reads the
     // total only once every byte is in.
-    std::wstring text = (boost::wformat(uiText(kTextSizeOfTotal, russian)) %
-                         spaceText(now.bytes, russian, SizeRounding::down) % spaceText(now.total, russian))
-                            .str();
+    std::wstring text =
+        sizeOfTotal(spaceText(now.bytes, russian, SizeRounding::down), spaceText(now.total, russian), russian);
     const std::int64_t spanMs = wholeMilliseconds(now.at - m_window.front().at);
     if (spanMs <= 0) return text;
     // Measured from the oldest sample kept: bytes a resumed download started
@@ -80,7 +83,7 @@ std::wstring ProgressFigures::line(bool russian) const {
 
 std::wstring ProgressFigures::completeLine(std::int64_t total, bool russian) {
     const std::wstring size = spaceText(total, russian);
-    return (boost::wformat(uiText(kTextSizeOfTotal, russian)) % size % size).str();
+    return sizeOfTotal(size, size, russian);
 }
 
 bool ProgressFigures::updateDue(Clock::time_point now) {

@@ -341,9 +341,8 @@ void CUpdateProgressDlg::postProgress(std::int32_t percent, const std::wstring& 
     postToDialog(platform::WM_APP_PROGRESS, handOver(std::move(report)));
 }
 
-void CUpdateProgressDlg::postFigures(ProgressFigures& figures) {
+void CUpdateProgressDlg::postFigures(ProgressFigures& figures, std::int64_t done) {
     const auto now = std::chrono::steady_clock::now();
-    const std::int64_t done = m_downloader.progressLength();
     const std::int64_t total = m_downloader.downloadInfo().fileSize();
     // An outage lasts until bytes come again, the tries between the pauses included.
     const auto pauseEnd = m_downloader.outagePauseEnd();

@@ -71,7 +71,7 @@ protected:
     void postProgress(std::int32_t percent, const std::wstring& text);
     // The figures line and the taskbar button for the download as it stands
     // now, at most twice a second.
-    void postFigures(ProgressFigures& figures);
+    void postFigures(ProgressFigures& figures, std::int64_t done);
     void postFinish();
 
     // Sets the stop flag and waits for the worker. Returns false without

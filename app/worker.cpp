@@ -99,10 +99,13 @@ void CUpdateProgressDlg::workerThread() {
             }
             return;
         }
+        // The bar and the figures line read one count, so the line is never
+        // ahead of the bar.
         const DownloadInfo& running = m_downloader.downloadInfo();
-        const std::int32_t percent = progressPercent(m_downloader.progressLength(), running.fileSize());
+        const std::int32_t done = m_downloader.progressLength();
+        const std::int32_t percent = progressPercent(done, running.fileSize());
         postProgress(percent, progressText(uiText(kTextProgress), percent));
-        postFigures(figures);
+        postFigures(figures, done);
     }
 
     // A dialog that stops a finished download is about to start the

@@ -214,12 +214,10 @@ screenshot() {
     import -window root "$E2E_DIR/screenshots/$1.png" 2>/dev/null
 }
 
-# The program's download folder: a Vorlane-<random> folder under the Windows
-# directory's Temp (named in HKLM). Its name cannot be known beforehand, so
-# scenarios look it up; the newest one when the program had to make another.
-# A Temp the program had to make again is spelt as the program names it.
+# The Windows directory's Temp (named in HKLM), which holds the program's
+# download folder (download_dir, tools.sh). A Temp the program had to make
+# again is spelt as the program names it.
 E2E_WINTEMP="$WINEPREFIX/drive_c/windows/temp"
-download_dir() { ls -1dt "$WINEPREFIX"/drive_c/windows/[Tt]emp/Vorlane-* 2>/dev/null | head -n 1; }
 # dl NAME: NAME in the download folder.
 dl() { printf '%s/%s' "$(download_dir)" "$1"; }
 dl_exists() { local dir; dir=$(download_dir); [ -n "$dir" ] && [ -e "$dir/$1" ]; }

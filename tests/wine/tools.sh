@@ -112,3 +112,7 @@ restore_wine_dpi() {
     esac
     WINE_DPI_SAVED=""
 }
+
+# The program's download folder: a Vorlane-<random> folder under the Windows
+# directory's Temp, the newest one when the program had to make another.
+download_dir() { ls -1dt "$WINEPREFIX"/drive_c/windows/[Tt]emp/Vorlane-* 2>/dev/null | head -n 1; }

@@ -16,13 +16,18 @@
 // system DPI whatever the program declares, so its windows cannot tell):
 //   dpiAware <value>
 //   dpiAwareness <value>
-// Exit code 0 when at least one window matched (or with --manifest), 1 otherwise.
+// A window that is hidden or destroyed while it is read (a dialog ending
+// meanwhile) is left out: its controls would read as hidden or empty though
+// the window never showed them so.
+// Exit code 0 when at least one window was listed (or with --manifest), 1 otherwise.
 
 // The DPI functions of Windows 10; the probe only runs under Wine.
 #undef _WIN32_WINNT
 #define _WIN32_WINNT 0x0A00
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -110,21 +115,32 @@ BOOL CALLBACK collectTopLevel(HWND window, LPARAM data) {
 struct Listing {
     HWND window;
     const Measure* measure;
+    std::string text;
 };
 
+// The fixed fields of a line; texts of any length are appended as they are.
+__attribute__((format(printf, 2, 3))) void append(std::string& out, const char* format, ...) {
+    char line[256];
+    va_list args;
+    va_start(args, format);
+    const int length = std::vsnprintf(line, sizeof(line), format, args);
+    va_end(args);
+    if (length > 0) out.append(line, std::min(static_cast<std::size_t>(length), sizeof(line) - 1));
+}
+
 BOOL CALLBACK printControl(HWND control, LPARAM data) {
-    const auto* listing = reinterpret_cast<const Listing*>(data);
+    auto* listing = reinterpret_cast<Listing*>(data);
     const HWND parent = listing->window;
     if (GetParent(control) != parent) return TRUE;
     RECT r{};
     GetWindowRect(control, &r);
     MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&r), 2);
-    std::printf("control %d %s %d %ld,%ld,%ld,%ld %s\n", GetDlgCtrlID(control), toUtf8(classOf(control)).c_str(),
-                IsWindowVisible(control) ? 1 : 0, r.left, r.top, r.right, r.bottom,
-                toUtf8(textOf(control)).c_str());
+    append(listing->text, "control %d %s %d %ld,%ld,%ld,%ld ", GetDlgCtrlID(control), toUtf8(classOf(control)).c_str(),
+           IsWindowVisible(control) ? 1 : 0, r.left, r.top, r.right, r.bottom);
+    listing->text += toUtf8(textOf(control)) + "\n";
     if (listing->measure && classOf(control) == L"Static") {
-        std::printf("width %d %d\n", GetDlgCtrlID(control),
-                    textWidth(*listing->measure, GetDpiForWindow(parent), textOf(control)));
+        append(listing->text, "width %d %d\n", GetDlgCtrlID(control),
+               textWidth(*listing->measure, GetDpiForWindow(parent), textOf(control)));
     }
     return TRUE;
 }
@@ -165,20 +181,25 @@ int wmain(int argc, wchar_t** argv) {
     }
     Search search{argv[arg], {}};
     EnumWindows(&collectTopLevel, reinterpret_cast<LPARAM>(&search));
+    int listed = 0;
     for (HWND window : search.found) {
-        std::printf("window %s\n", toUtf8(search.caption).c_str());
+        Listing listing{window, measuring ? &measure : nullptr, {}};
+        listing.text = "window " + toUtf8(search.caption) + "\n";
         const UINT dpi = GetDpiForWindow(window);
         if (measuring) {
             RECT client{};
             GetClientRect(window, &client);
-            std::printf("dpi %u %ldx%ld\n", dpi, client.right, client.bottom);
+            append(listing.text, "dpi %u %ldx%ld\n", dpi, client.right, client.bottom);
         }
-        Listing listing{window, measuring ? &measure : nullptr};
         EnumChildWindows(window, &printControl, reinterpret_cast<LPARAM>(&listing));
         for (const std::wstring& text : measure.texts) {
-            std::printf("measure %d %s\n", textWidth(measure, dpi, text), toUtf8(text).c_str());
+            append(listing.text, "measure %d ", textWidth(measure, dpi, text));
+            listing.text += toUtf8(text) + "\n";
         }
+        if (!IsWindow(window) || !IsWindowVisible(window)) continue;
+        std::fputs(listing.text.c_str(), stdout);
+        ++listed;
     }
     std::fflush(stdout);
-    return search.found.empty() ? 1 : 0;
+    return listed == 0 ? 1 : 0;
 }
