@@ -111,6 +111,8 @@ make_served_installer() {
     cp "$E2E_RECORDER" "$path"
     local have
     have=$(stat -c %s "$path")
+    # head -c with a negative count would copy /dev/urandom until the disk is full.
+    [ "$size" -ge "$have" ] || fail "make_served_installer: $size bytes is less than the recorder's $have"
     head -c $((size - have)) /dev/urandom >>"$path"
 }
 
