@@ -128,7 +128,7 @@ __attribute__((format(printf, 2, 3))) void append(std::string& out, const char* 
     if (length > 0) out.append(line, std::min(static_cast<std::size_t>(length), sizeof(line) - 1));
 }
 
-BOOL CALLBACK printControl(HWND control, LPARAM data) {
+BOOL CALLBACK listControl(HWND control, LPARAM data) {
     auto* listing = reinterpret_cast<Listing*>(data);
     const HWND parent = listing->window;
     if (GetParent(control) != parent) return TRUE;
@@ -191,12 +191,12 @@ int wmain(int argc, wchar_t** argv) {
             GetClientRect(window, &client);
             append(listing.text, "dpi %u %ldx%ld\n", dpi, client.right, client.bottom);
         }
-        EnumChildWindows(window, &printControl, reinterpret_cast<LPARAM>(&listing));
+        EnumChildWindows(window, &listControl, reinterpret_cast<LPARAM>(&listing));
         for (const std::wstring& text : measure.texts) {
             append(listing.text, "measure %d ", textWidth(measure, dpi, text));
             listing.text += toUtf8(text) + "\n";
         }
-        if (!IsWindow(window) || !IsWindowVisible(window)) continue;
+        if (!IsWindowVisible(window)) continue;  // false too for a window that is gone
         std::fputs(listing.text.c_str(), stdout);
         ++listed;
     }
