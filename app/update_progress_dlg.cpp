@@ -41,13 +41,6 @@ void freeMessage(std::uint32_t message, std::uintptr_t wParam) {
     if (message == platform::WM_APP_FIGURES) takeBack<FiguresReport>(wParam);
 }
 
-// Only the ASCII letters change, as with the classic locale.
-void lowerCaseAscii(std::string& text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-}
-
 }  // namespace
 
 CUpdateProgressDlg::CUpdateProgressDlg(platform::OsServices& os, ProgressDialogSettings settings)
@@ -74,8 +67,7 @@ void CUpdateProgressDlg::DoDataExchange() {
 bool CUpdateProgressDlg::OnInitDialog() {
     DoDataExchange();
 
-    m_productId = m_settings.productId;
-    lowerCaseAscii(m_productId);
+    m_productId = lowerCaseProductId(m_settings.productId);
     m_payload = readProgramPayload();
     const PayloadSettings settings = takeSettings(m_payload);
     m_vid = settings.vid;

@@ -42,19 +42,15 @@ const Product* productAt(std::int32_t index) {
     return &kProducts[index - 1];
 }
 
-bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i];
-        char y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
 }  // namespace
+
+std::string lowerCaseProductId(std::string_view id) {
+    std::string lower(id);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
 
 std::int32_t catalogIndexOfId(const std::string& id) {
     for (std::int32_t index = 1; index <= kCatalogSize; ++index) {
@@ -76,7 +72,7 @@ std::wstring catalogFileStem(std::int32_t index) {
 std::string catalogDownloadAddress(std::int32_t index, std::string_view productId, std::string_view overrideUrl) {
     const Product* product = productAt(index);
     if (!product) return {};
-    if (!overrideUrl.empty() && equalsIgnoringAsciiCase(product->id, productId)) return std::string(overrideUrl);
+    if (!overrideUrl.empty() && lowerCaseProductId(product->id) == lowerCaseProductId(productId)) return std::string(overrideUrl);
     return std::string(product->downloadAddress);
 }
 

@@ -22,3 +22,7 @@ std::string catalogDownloadAddress(std::int32_t index, std::string_view productI
 
 // The product id this build installs (build option PRODUCT_ID).
 std::string buildProductId();
+
+// `id` with its ASCII letters lower-cased (and no other byte changed), the
+// form in which the program looks its own id up and seals are made for.
+std::string lowerCaseProductId(std::string_view id);

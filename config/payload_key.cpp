@@ -12,8 +12,8 @@ std::optional<platform::P256PublicKey> buildPayloadPublicKey() {
     static_assert(hex.empty() || hex.size() == 128, "PAYLOAD_PUBLIC_KEY gives X and Y, 32 bytes each");
     if (hex.empty()) return std::nullopt;
     platform::P256PublicKey key{};
-    const auto value = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
-    for (std::size_t i = 0; i < key.size(); ++i)
-        key[i] = static_cast<std::uint8_t>(value(hex[2 * i]) * 16 + value(hex[2 * i + 1]));
+    // CMake writes the digits; should they ever be malformed, a key of zeros
+    // is no point of the curve, so every block is refused rather than taken.
+    if (!fromLowerHex(hex, key)) key.fill(0);
     return key;
 }

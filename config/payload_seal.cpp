@@ -15,10 +15,11 @@ int lowerHexValue(char c) {
     return -1;
 }
 
-template <std::size_t N>
-bool fromLowerHex(std::string_view hex, std::array<std::uint8_t, N>& out) {
-    if (hex.size() != 2 * N) return false;
-    for (std::size_t i = 0; i < N; ++i) {
+}  // namespace
+
+bool fromLowerHex(std::string_view hex, std::array<std::uint8_t, 64>& out) {
+    if (hex.size() != 2 * out.size()) return false;
+    for (std::size_t i = 0; i < out.size(); ++i) {
         const int high = lowerHexValue(hex[2 * i]);
         const int low = lowerHexValue(hex[2 * i + 1]);
         if (high < 0 || low < 0) return false;
@@ -26,8 +27,6 @@ bool fromLowerHex(std::string_view hex, std::array<std::uint8_t, N>& out) {
     }
     return true;
 }
-
-}  // namespace
 
 std::string sealMessage(std::string_view productId, std::string_view signedBlock) {
     std::string message(kSealContext);

@@ -24,6 +24,10 @@ inline constexpr std::string_view kSealKey = "seal";
 // the block from its marker up to (not including) the seal item.
 std::string sealMessage(std::string_view productId, std::string_view signedBlock);
 
+// 128 lower-case hex digits as the 64 bytes of a key or a signature; false
+// for anything else (upper case included: a seal has one spelling).
+bool fromLowerHex(std::string_view hex, std::array<std::uint8_t, 64>& out);
+
 // "seal=<hex>;" for `signature`.
 std::string sealItem(const platform::P256Signature& signature);
 

@@ -184,9 +184,7 @@ std::string blockFor(const std::vector<StampItem>& items, const StampOptions& op
     const std::string given = passphrase ? passphrase : "";
     try {
         const SealKey key(pathOfArgument(*options.key), passphrase ? &given : nullptr);
-        std::string product = options.product;
-        for (char& c : product) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-        return buildSealedPayloadBlock(items, product,
+        return buildSealedPayloadBlock(items, lowerCaseProductId(options.product),
                                        [&key](std::string_view message) { return key.sign(message); });
     } catch (const std::runtime_error& error) {
         throw Failure{error.what()};
