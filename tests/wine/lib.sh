@@ -252,6 +252,19 @@ recorded_parameters() {
     printf '%s' "${line# }"
 }
 
+# expect_parameters EXPECTED: the downloaded PelMora installer was started
+# with exactly EXPECTED after its path.
+expect_parameters() {
+    local record actual
+    record="$(dl pel_mora_.exe.cmdline)"
+    wait_until 30 test -f "$record" || fail "the downloaded installer was not started"
+    log "command line: $(cat "$record")"
+    actual=$(recorded_parameters "$record")
+    [ "$actual" = "$1" ] || fail "parameters differ:
+  expected [$1]
+  actual   [$actual]"
+}
+
 # wait_control_text CAPTION ID SECONDS PATTERN: until the control's text
 # matches the shell pattern; the last probe output is left in PROBED.
 PROBED=""

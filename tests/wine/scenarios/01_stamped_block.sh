@@ -20,14 +20,7 @@ wait_window "PelMora installation" 60 || fail "no progress window"
 wait_installer 120
 [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC"
 
-RECORD="$(dl pel_mora_.exe.cmdline)"
-wait_until 30 test -f "$RECORD" || fail "the downloaded installer was not started"
-expected=' /vid=15 /offerUrl="https://offers.example/landing?src=pel&id=7" /ap="13" /installUrl="https://track.example/install?vid=15&step=1" /uninstallUrl="https://track.example/uninstall?vid=15"'
-actual=$(recorded_parameters "$RECORD")
-log "command line: $(cat "$RECORD")"
-[ "$actual" = "$expected" ] || fail "parameters differ:
-  expected [$expected]
-  actual   [$actual]"
+expect_parameters ' /vid=15 /offerUrl="https://offers.example/landing?src=pel&id=7" /ap="13" /installUrl="https://track.example/install?vid=15&step=1" /uninstallUrl="https://track.example/uninstall?vid=15"'
 cmp "$SERVED" "$(dl pel_mora_.exe)" || fail "the downloaded file differs from the served one"
 requests=$(nginx_requests)
 [ "$requests" -ge 13 ] || fail "only $requests requests: the download was not segmented"

@@ -25,13 +25,7 @@ start_installer "$PROGRAM"
 wait_window "PelMora installation" 60 || fail "no progress window"
 wait_installer 120
 [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC"
-RECORD="$(dl pel_mora_.exe.cmdline)"
-wait_until 30 test -f "$RECORD" || fail "the downloaded installer was not started"
-expected=' /vid=15 /offerUrl="https://offers.example/landing?src=pel&id=7" /ap="13"'
-actual=$(recorded_parameters "$RECORD")
-[ "$actual" = "$expected" ] || fail "parameters differ:
-  expected [$expected]
-  actual   [$actual]"
+expect_parameters ' /vid=15 /offerUrl="https://offers.example/landing?src=pel&id=7" /ap="13"'
 
 # A signed program with bytes after its table (a block appended after the
 # signature) is refused and left as it was.

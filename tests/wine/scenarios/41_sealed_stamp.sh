@@ -21,13 +21,7 @@ start_installer "$PROGRAM"
 wait_installer 120
 has_window "Error!" && fail "the sealed program was refused: $(probe "Error!" | grep Static)"
 [ "$INSTALLER_RC" = 0 ] || fail "installer.exe ended with $INSTALLER_RC"
-RECORD="$(dl pel_mora_.exe.cmdline)"
-wait_until 30 test -f "$RECORD" || fail "the downloaded installer was not started"
-expected=' /partnerId=7 /vid=15 /ap="13"'
-actual=$(recorded_parameters "$RECORD")
-[ "$actual" = "$expected" ] || fail "parameters differ:
-  expected [$expected]
-  actual   [$actual]"
+expect_parameters ' /partnerId=7 /vid=15 /ap="13"'
 timeout 20 wineserver -w
 
 # refused NAME FILE: the start shows "Invalid installer!" and asks nothing.
